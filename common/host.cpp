@@ -1,0 +1,282 @@
+#include "host.hpp"
+
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+namespace host {
+
+void raise(PyObject* exc_type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyErr_FormatV(exc_type, fmt, va);
+    va_end(va);
+    throw PyError{};
+}
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) raise();
+    return o;  // kept for the life of the process
+}
+
+PyObject* make_kwnames(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New((Py_ssize_t)names.size());
+    if (!t) raise();
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* o = PyUnicode_InternFromString(n);
+        if (!o) { Py_DECREF(t); raise(); }
+        PyTuple_SET_ITEM(t, i++, o);
+    }
+    return t;  // kept for the life of the process
+}
+
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* d = PyModule_GetDict(module);  // borrowed
+    if (!d) raise();
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (!v && !PyErr_Occurred()) {
+        PyObject* b = PyEval_GetBuiltins();
+        if (b) v = PyDict_GetItemWithError(b, name);
+    }
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise();
+    }
+    return Ref::borrow(v);
+}
+
+PyObject* module_of(PyTypeObject* cls) {
+    PyObject* m = PyType_GetModule(cls);
+    if (!m) raise();
+    return m;
+}
+
+// -------------------------------------------------------------- arguments
+
+static std::string quoted_list(const std::string* items, size_t n) {
+    // 'a'  |  'a' and 'b'  |  'a', 'b', and 'c'  (host wording)
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        if (i) s += (n == 2) ? " and " : (i + 1 == n ? ", and " : ", ");
+        s += "'" + items[i] + "'";
+    }
+    return s;
+}
+
+void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const size_t total = sig.names.size();
+    const char* const* names = sig.names.begin();
+    if ((size_t)nargs > total) {
+        size_t lo = sig.nrequired + sig.nself, hi = total + sig.nself, given = (size_t)nargs + sig.nself;
+        if (lo == hi)
+            raise(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", sig.fname, hi,
+                  hi == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        raise(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zu were given", sig.fname, lo, hi,
+              given);
+    }
+    for (size_t i = 0; i < total; ++i) out[i] = (size_t)i < (size_t)nargs ? args[i] : nullptr;
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            size_t j = 0;
+            for (; j < total; ++j)
+                if (PyUnicode_CompareWithASCIIString(key, names[j]) == 0) break;
+            if (j == total) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.fname, key);
+            if (out[j]) raise(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.fname, names[j]);
+            out[j] = args[nargs + k];
+        }
+    }
+    std::string missing[16];
+    size_t nmissing = 0;
+    for (size_t i = 0; i < sig.nrequired; ++i)
+        if (!out[i] && nmissing < 16) missing[nmissing++] = names[i];
+    if (nmissing)
+        raise(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.fname, nmissing,
+              nmissing == 1 ? "" : "s", quoted_list(missing, nmissing).c_str());
+}
+
+// ---------------------------------------------------------------- classes
+
+static int obj_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((Object*)self)->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+static int obj_clear(PyObject* self) {
+    Py_CLEAR(((Object*)self)->dict);
+    return 0;
+}
+
+static void obj_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (((Object*)self)->weaklist) PyObject_ClearWeakRefs(self);
+    Py_CLEAR(((Object*)self)->dict);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+static PyMemberDef obj_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(Object, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Object, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+static PyGetSetDef obj_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+Ref make_class(PyObject* module, const ClassSpec& cs) {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*)obj_dealloc},
+        {Py_tp_traverse, (void*)obj_traverse},
+        {Py_tp_clear, (void*)obj_clear},
+        {Py_tp_members, (void*)obj_members},
+        {Py_tp_getset, (void*)obj_getset},
+        {Py_tp_methods, (void*)(cs.methods ? cs.methods : no_methods)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{cs.name, (int)sizeof(Object), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                     slots};
+    Ref type = check(PyType_FromModuleAndSpec(module, &spec, cs.bases));
+    // A type made from a spec keeps object's tp_init even when its methods
+    // hold "__init__"; storing the attribute again routes construction
+    // through it (and keeps its place in the class namespace).
+    PyObject* own = ((PyTypeObject*)type.get())->tp_dict;
+    if (PyObject* init = PyDict_GetItemWithError(own, HOST_ID("__init__"))) {
+        Ref keep = Ref::borrow(init);
+        setattr(type.get(), HOST_ID("__init__"), keep);
+    } else if (PyErr_Occurred()) {
+        raise();
+    }
+    Ref modname = check(PyModule_GetNameObject(module));
+    // Static methods: the host passes them no self, so rebind each to a
+    // function whose self is the defining class (module state reachable,
+    // __qualname__ "CLASS_X.name"), in the same namespace slot.
+    for (PyMethodDef* m = cs.methods; m && m->ml_name; ++m) {
+        if (!(m->ml_flags & METH_STATIC)) continue;
+        // The host hides self from functions flagged METH_STATIC, so bind a
+        // copy without the flag (kept for the life of the process).
+        auto* plain = new PyMethodDef(*m);
+        plain->ml_flags &= ~METH_STATIC;
+        Ref f = check(PyCMethod_New(plain, type.get(), modname.get(), nullptr));
+        Ref sm = check(PyStaticMethod_New(f.get()));
+        check_int(PyObject_SetAttrString(type.get(), m->ml_name, sm.get()));
+    }
+    setattr(type.get(), HOST_ID("__doc__"), cs.doc ? str(cs.doc) : none());
+    setattr(type.get(), HOST_ID("__module__"), modname);
+    const char* dot = strrchr(cs.name, '.');
+    check_int(PyModule_AddObjectRef(module, dot ? dot + 1 : cs.name, type.get()));
+    return type;
+}
+
+Ref make_function(PyObject* module, PyMethodDef* def) {
+    Ref modname = check(PyModule_GetNameObject(module));
+    return check(PyCMethod_New(def, module, modname.get(), nullptr));
+}
+
+Ref new_class(PyObject* module, const char* name, const Ref& bases,
+              std::initializer_list<std::pair<const char*, Ref>> items) {
+    Ref types = check(PyImport_ImportModule("types"));
+    Ref resolved = call_method(types.get(), HOST_ID("resolve_bases"), bases);
+    Ref pname = str(name);
+    Ref prepared = call_method(types.get(), HOST_ID("prepare_class"), pname, resolved);  // (meta, ns, kwds)
+    PyObject* meta = PyTuple_GET_ITEM(prepared.get(), 0);
+    PyObject* ns = PyTuple_GET_ITEM(prepared.get(), 1);
+    Ref modname = check(PyModule_GetNameObject(module));
+    check_int(PyObject_SetItem(ns, HOST_ID("__module__"), modname.get()));
+    check_int(PyObject_SetItem(ns, HOST_ID("__qualname__"), pname.get()));
+    for (const auto& kv : items) check_int(PyObject_SetItem(ns, intern(kv.first), kv.second.get()));
+    if (resolved.get() != bases.get()) check_int(PyObject_SetItem(ns, HOST_ID("__orig_bases__"), bases.get()));
+    Ref nsref = Ref::borrow(ns);
+    Ref cls = call(meta, pname, resolved, nsref);
+    check_int(PyModule_AddObjectRef(module, name, cls.get()));
+    return cls;
+}
+
+Ref instance_method(PyObject* module, PyMethodDef* def) {
+    Ref f = make_function(module, def);
+    return check(PyInstanceMethod_New(f.get()));
+}
+
+Ref instance_dict(PyObject* obj) { return check(PyObject_GenericGetDict(obj, nullptr)); }
+
+// --------------------------------------------------------------- closures
+
+namespace {
+struct ClosureObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    ClosureFn fn;
+    PyObject* captures;
+};
+
+PyObject* closure_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* c = (ClosureObject*)self;
+    return c->fn(c->captures, args, nargsf, kwnames);
+}
+
+int closure_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((ClosureObject*)self)->captures);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int closure_clear(PyObject* self) {
+    Py_CLEAR(((ClosureObject*)self)->captures);
+    return 0;
+}
+
+void closure_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(((ClosureObject*)self)->captures);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef closure_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(ClosureObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject* closure_type = nullptr;
+}  // namespace
+
+int init_shared() noexcept {
+    if (closure_type) return 0;
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void*)closure_dealloc},
+        {Py_tp_traverse, (void*)closure_traverse},
+        {Py_tp_clear, (void*)closure_clear},
+        {Py_tp_members, (void*)closure_members},
+        {Py_tp_call, (void*)PyVectorcall_Call},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{"_hostcore.closure", (int)sizeof(ClosureObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) return -1;
+    closure_type = (PyTypeObject*)t;  // lives for the life of the process
+    return 0;
+}
+
+Ref closure(ClosureFn fn, Ref captures) {
+    if (!closure_type && init_shared() < 0) raise();
+    auto* c = PyObject_GC_New(ClosureObject, closure_type);
+    if (!c) raise();
+    c->vectorcall = closure_vectorcall;
+    c->fn = fn;
+    c->captures = captures.release();
+    PyObject_GC_Track((PyObject*)c);
+    return Ref::steal((PyObject*)c);
+}
+
+}  // namespace host

@@ -1,0 +1,303 @@
+// Shared C++ layer for the toolkit's extension modules.
+//
+// What every module needs and nothing more:
+//   * Ref          - owning reference (RAII); no hand-counted Py_DECREF.
+//   * PyError      - C++ exception meaning "a host exception is set";
+//                    check()/check_int() turn NULL/-1 results into it.
+//   * guard()      - runs C++ code at an entry point and turns any C++
+//                    exception into a host exception; nothing escapes.
+//   * call()/call_kw()/call_method()
+//                  - call host callables (vectorcall) with keywords.
+//   * Args         - positional-or-keyword argument parsing for
+//                    METH_FASTCALL|METH_KEYWORDS methods with host-style
+//                    error messages.
+//   * Method<>     - adapters that give a C++ function the CPython method
+//                    calling conventions (instance, class, static, module
+//                    function) wrapped in guard().
+//   * make_class() - a heap type that behaves as an ordinary host class:
+//                    instance __dict__ and __weakref__, GC support,
+//                    subclassable, picklable by class + __dict__.
+//   * closure()    - a small callable object wrapping a C++ function and
+//                    captured objects (thread targets and the like).
+//   * global()     - module-global lookup at call time (NameError if gone).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace host {
+
+// ---------------------------------------------------------------- errors
+
+// Thrown when a host exception is already set (PyErr_Occurred()).
+struct PyError {};
+
+[[noreturn]] inline void raise() { throw PyError{}; }
+
+// Sets a host exception of the given type and throws PyError.
+[[noreturn]] void raise(PyObject* exc_type, const char* fmt, ...);
+
+// ------------------------------------------------------------------ Ref
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+
+    // Takes over a new reference (may be NULL).
+    static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+    // Adds a reference to a borrowed one (may be NULL).
+    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Gives the reference away (for returning to the interpreter).
+    PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
+    PyObject* new_ref() const noexcept { Py_XINCREF(p_); return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// NULL result of an API call -> PyError.
+inline Ref check(PyObject* p) { if (!p) raise(); return Ref::steal(p); }
+inline int check_int(int r) { if (r < 0) raise(); return r; }
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
+inline Ref integer(long v) { return check(PyLong_FromLong(v)); }
+inline Ref flt(double v) { return check(PyFloat_FromDouble(v)); }
+
+// Interned, never-freed name object for attribute and keyword names.
+// Usage: host::id("CVF_TaskFunc") - a static cache lives at each call site
+// through the ID() macro below.
+PyObject* intern(const char* s);
+#define HOST_ID(s) ([]() -> PyObject* { static PyObject* o_ = ::host::intern(s); return o_; }())
+
+// Host truth test.
+inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+inline bool is_callable(PyObject* o) { return PyCallable_Check(o) != 0; }
+
+// ---------------------------------------------------------------- tuples
+
+template <class... T>
+Ref tuple(const T&... items) {
+    PyObject* t = PyTuple_New(sizeof...(T));
+    if (!t) raise();
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t, i++, items.new_ref())), ...);
+    return Ref::steal(t);
+}
+
+// Tuple of interned names, built once per call site: HOST_KWNAMES("target", "daemon")
+PyObject* make_kwnames(std::initializer_list<const char*> names);
+#define HOST_KWNAMES(...) ([]() -> PyObject* { static PyObject* o_ = ::host::make_kwnames({__VA_ARGS__}); return o_; }())
+
+// ----------------------------------------------------------------- calls
+
+// call(f, a, b): f(a, b)
+template <class... T>
+Ref call(PyObject* f, const T&... args) {
+    PyObject* argv[sizeof...(T) + 1] = {nullptr, args.get()...};
+    return check(PyObject_Vectorcall(f, argv + 1, sizeof...(T) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// call_kw(f, kwnames, a, b, k1, k2): the last len(kwnames) values are keywords.
+template <class... T>
+Ref call_kw(PyObject* f, PyObject* kwnames, const T&... args) {
+    PyObject* argv[sizeof...(T) + 1] = {nullptr, args.get()...};
+    size_t nkw = (size_t)PyTuple_GET_SIZE(kwnames);
+    return check(PyObject_Vectorcall(f, argv + 1, (sizeof...(T) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// call_method(obj, name, a, b): obj.name(a, b), looked up on obj at call time.
+template <class... T>
+Ref call_method(PyObject* obj, PyObject* name, const T&... args) {
+    PyObject* argv[sizeof...(T) + 1] = {obj, args.get()...};
+    return check(PyObject_VectorcallMethod(name, argv, (sizeof...(T) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... T>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames, const T&... args) {
+    PyObject* argv[sizeof...(T) + 1] = {obj, args.get()...};
+    size_t nkw = (size_t)PyTuple_GET_SIZE(kwnames);
+    return check(PyObject_VectorcallMethod(name, argv, (sizeof...(T) + 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+inline Ref getattr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { check_int(PyObject_SetAttr(o, name, v)); }
+inline void setattr(PyObject* o, PyObject* name, const Ref& v) { setattr(o, name, v.get()); }
+
+// print(*args) through the host's builtins.print.
+template <class... T>
+void print(const T&... args) {
+    static PyObject* name = intern("print");
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (!f) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'print' is not defined");
+        raise();
+    }
+    Ref keep = Ref::borrow(f);
+    call(keep.get(), args...);
+}
+
+// -------------------------------------------------------- module globals
+
+// Looks `name` up in the module's namespace, then in builtins; raises
+// NameError("name 'x' is not defined") like a global lookup in host code.
+Ref global(PyObject* module, PyObject* name);
+
+// Module of a type created by make_class (for METH_METHOD methods).
+PyObject* module_of(PyTypeObject* defining_class);
+
+// ---------------------------------------------------------- guard/adapt
+
+// Runs f() returning Ref; any C++ exception becomes a host exception.
+template <class F>
+PyObject* guard(F&& f) noexcept {
+    try {
+        return f().release();
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+    return nullptr;
+}
+
+// Positional-or-keyword argument parser. `names` lists every parameter
+// (none keyword-only); the first `nrequired` have no default. Missing
+// optional arguments are left as NULL in `out`.
+struct Signature {
+    const char* fname;                 // for messages: "fname() missing ..."
+    std::initializer_list<const char*> names;
+    size_t nrequired;
+    int nself = 1;                     // counted in "takes N positional arguments"
+};
+
+void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// What a method body receives.
+struct Call {
+    PyObject* self;                 // instance (or class for class methods)
+    PyTypeObject* cls;              // defining class (NULL for module functions)
+    PyObject* module;               // the owning module
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+
+    // Parses into out[], applying `sig`.
+    void parse(const Signature& sig, PyObject** out) const { parse_args(sig, args, nargs, kwnames, out); }
+    Ref global(PyObject* name) const { return host::global(module, name); }
+};
+
+using Body = Ref (*)(Call&);
+
+// METH_METHOD|METH_FASTCALL|METH_KEYWORDS (instance and class methods).
+template <Body F>
+PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return guard([&] {
+        Call c{self, cls, module_of(cls), args, PyVectorcall_NARGS(nargsf), kwnames};
+        return F(c);
+    });
+}
+
+// METH_FASTCALL|METH_KEYWORDS with self = the module (module functions) or
+// the defining type (static methods registered through make_class).
+template <Body F>
+PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&] {
+        PyObject* mod = PyModule_Check(self) ? self : module_of((PyTypeObject*)self);
+        Call c{self, nullptr, mod, args, nargs, kwnames};
+        return F(c);
+    });
+}
+
+#define HOST_METHOD(name, body, doc) \
+    {name, (PyCFunction)(void (*)(void))::host::method<body>, METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+#define HOST_CLASSMETHOD(name, body, doc) \
+    {name, (PyCFunction)(void (*)(void))::host::method<body>, METH_CLASS | METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
+#define HOST_STATICMETHOD(name, body, doc) \
+    {name, (PyCFunction)(void (*)(void))::host::function<body>, METH_STATIC | METH_FASTCALL | METH_KEYWORDS, doc}
+#define HOST_FUNCTION(name, body, doc) \
+    {name, (PyCFunction)(void (*)(void))::host::function<body>, METH_FASTCALL | METH_KEYWORDS, doc}
+
+// ------------------------------------------------------------- classes
+
+// Instance layout of every class made by make_class.
+struct Object {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weaklist;
+};
+
+struct ClassSpec {
+    const char* name;        // "Module.CLASS_X" (module part replaced by the module's real name)
+    const char* doc;         // class __doc__ (exact text) or NULL for None
+    PyMethodDef* methods;    // NULL-terminated, in definition order; may hold "__init__",
+                             // which then becomes the constructor (and what
+                             // inspect.signature(cls) shows)
+    PyObject* bases;         // tuple or NULL (object)
+};
+
+// Creates the class and binds it as a module attribute under its short name.
+Ref make_class(PyObject* module, const ClassSpec& spec);
+
+// Creates a function bound to the module (module-level function).
+Ref make_function(PyObject* module, PyMethodDef* def);
+
+// Sets class attributes: set_class_attr(cls, "_instance", none()).
+inline void set_class_attr(PyObject* cls, const char* name, const Ref& v) {
+    check_int(PyObject_SetAttrString(cls, name, v.get()));
+}
+
+// Creates a class through the host's class-creation protocol, exactly as a
+// `class` statement in the module would: bases resolved (__mro_entries__),
+// metaclass computed and its __prepare__ called, __module__ and
+// __qualname__ entered first, then `items` in order, then the metaclass
+// called with (name, bases, namespace). Binds it as a module attribute.
+Ref new_class(PyObject* module, const char* name, const Ref& bases,
+              std::initializer_list<std::pair<const char*, Ref>> items);
+
+// Wraps a module-level C function so that, stored in a class namespace, it
+// binds like a function defined in the class body (obj.f(a) -> f(obj, a)).
+Ref instance_method(PyObject* module, PyMethodDef* def);
+
+// Instance dictionary helpers (the dict is created on demand).
+Ref instance_dict(PyObject* obj);
+
+// ------------------------------------------------------------- closures
+
+// A callable object calling fn(captures, args, nargs, kwnames).
+// captures is a tuple; the closure keeps it alive and exposes it to GC.
+using ClosureFn = PyObject* (*)(PyObject* captures, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+Ref closure(ClosureFn fn, Ref captures);
+
+// Helper for writing a ClosureFn body with guard().
+template <Ref (*F)(PyObject* captures, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)>
+PyObject* closure_body(PyObject* captures, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return guard([&] { return F(captures, args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
+// Must be called from each module's exec step (creates shared helper types).
+int init_shared() noexcept;
+
+}  // namespace host

@@ -1,0 +1,26 @@
+"""End-to-end demonstration of the toolkit: runs each module's section in turn."""
+import importlib
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# One entry per section module in this folder, in the order they run.
+SECTIONS = [
+    "section_korvanth",
+]
+
+
+def main():
+    for name in SECTIONS:
+        mod = importlib.import_module(name)
+        print("=" * 72)
+        print(mod.TITLE)
+        print("=" * 72, flush=True)
+        mod.run()
+    print("=" * 72)
+    print("demo finished")
+
+
+if __name__ == "__main__":
+    main()
