@@ -133,7 +133,28 @@ static PyGetSetDef obj_getset[] = {
 
 static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
+// "__init__(self, a, b=5)\n--\n\n..." -> "CLASS_X(a, b=5)\n--\n\n": the class's own
+// text signature, which inspect.signature(cls) reads on hosts that skip
+// built-in __init__ functions.
+static std::string class_signature(const char* short_name, const char* init_doc) {
+    if (!init_doc) return {};
+    const char* open = strchr(init_doc, '(');
+    const char* end = strstr(init_doc, ")\n--\n\n");
+    if (!open || !end || end < open) return {};
+    std::string params(open + 1, end);
+    if (params.rfind("$self", 0) == 0) params.erase(0, 5);
+    if (params.rfind("self", 0) == 0) params.erase(0, 4);
+    if (params.rfind(", ", 0) == 0) params.erase(0, 2);
+    return std::string(short_name) + "(" + params + ")\n--\n\n";
+}
+
 Ref make_class(PyObject* module, const ClassSpec& cs) {
+    const char* dot = strrchr(cs.name, '.');
+    const char* short_name = dot ? dot + 1 : cs.name;
+    PyMethodDef* init_def = nullptr;
+    for (PyMethodDef* m = cs.methods; m && m->ml_name; ++m)
+        if (strcmp(m->ml_name, "__init__") == 0) init_def = m;
+    std::string tp_doc = class_signature(short_name, init_def ? init_def->ml_doc : nullptr);
     PyType_Slot slots[] = {
         {Py_tp_dealloc, (void*)obj_dealloc},
         {Py_tp_traverse, (void*)obj_traverse},
@@ -141,39 +162,44 @@ Ref make_class(PyObject* module, const ClassSpec& cs) {
         {Py_tp_members, (void*)obj_members},
         {Py_tp_getset, (void*)obj_getset},
         {Py_tp_methods, (void*)(cs.methods ? cs.methods : no_methods)},
+        {tp_doc.empty() ? 0 : Py_tp_doc, tp_doc.empty() ? nullptr : (void*)tp_doc.c_str()},
         {0, nullptr},
     };
     PyType_Spec spec{cs.name, (int)sizeof(Object), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                      slots};
     Ref type = check(PyType_FromModuleAndSpec(module, &spec, cs.bases));
-    // A type made from a spec keeps object's tp_init even when its methods
-    // hold "__init__"; storing the attribute again routes construction
-    // through it (and keeps its place in the class namespace).
-    PyObject* own = ((PyTypeObject*)type.get())->tp_dict;
-    if (PyObject* init = PyDict_GetItemWithError(own, HOST_ID("__init__"))) {
-        Ref keep = Ref::borrow(init);
-        setattr(type.get(), HOST_ID("__init__"), keep);
-    } else if (PyErr_Occurred()) {
-        raise();
-    }
     Ref modname = check(PyModule_GetNameObject(module));
-    // Static methods: the host passes them no self, so rebind each to a
-    // function whose self is the defining class (module state reachable,
-    // __qualname__ "CLASS_X.name"), in the same namespace slot.
     for (PyMethodDef* m = cs.methods; m && m->ml_name; ++m) {
-        if (!(m->ml_flags & METH_STATIC)) continue;
-        // The host hides self from functions flagged METH_STATIC, so bind a
-        // copy without the flag (kept for the life of the process).
-        auto* plain = new PyMethodDef(*m);
-        plain->ml_flags &= ~METH_STATIC;
-        Ref f = check(PyCMethod_New(plain, type.get(), modname.get(), nullptr));
-        Ref sm = check(PyStaticMethod_New(f.get()));
-        check_int(PyObject_SetAttrString(type.get(), m->ml_name, sm.get()));
+        if (m == init_def && (m->ml_flags & METH_METHOD)) {
+            // An "__init__" written as an ordinary method: storing it again
+            // routes construction through it (prefer HOST_INIT, which also
+            // gives inspect.signature(cls) on newer hosts).
+            Ref d = check(PyDescr_NewMethod((PyTypeObject*)type.get(), m));
+            check_int(PyObject_SetAttrString(type.get(), "__init__", d.get()));
+        } else if (m == init_def) {
+            // The constructor: a function bound to the class (so its
+            // __qualname__ is "CLASS_X.__init__") that binds to instances like
+            // a function of a class body. Storing it also routes
+            // construction through it (the type keeps object's tp_init
+            // otherwise) and keeps its place in the namespace.
+            Ref f = check(PyCMethod_New(m, type.get(), modname.get(), nullptr));
+            Ref im = check(PyInstanceMethod_New(f.get()));
+            check_int(PyObject_SetAttrString(type.get(), "__init__", im.get()));
+        } else if (m->ml_flags & METH_STATIC) {
+            // The host hides self from functions flagged METH_STATIC; bind a
+            // copy without the flag to the defining class (module state
+            // reachable, __qualname__ "CLASS_X.name"), kept for the life of
+            // the process.
+            auto* plain = new PyMethodDef(*m);
+            plain->ml_flags &= ~METH_STATIC;
+            Ref f = check(PyCMethod_New(plain, type.get(), modname.get(), nullptr));
+            Ref sm = check(PyStaticMethod_New(f.get()));
+            check_int(PyObject_SetAttrString(type.get(), m->ml_name, sm.get()));
+        }
     }
     setattr(type.get(), HOST_ID("__doc__"), cs.doc ? str(cs.doc) : none());
     setattr(type.get(), HOST_ID("__module__"), modname);
-    const char* dot = strrchr(cs.name, '.');
-    check_int(PyModule_AddObjectRef(module, dot ? dot + 1 : cs.name, type.get()));
+    check_int(PyModule_AddObjectRef(module, short_name, type.get()));
     return type;
 }
 

@@ -231,6 +231,21 @@ PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// Constructor body: bound by make_class so that it works as `__init__`
+// (self = the defining class, args[0] = the new instance). Its docstring
+// starts with "__init__(self, a, b=5)\n--\n\n" (no `$`).
+template <Body F>
+PyObject* init_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard([&] {
+        if (nargs < 1) raise(PyExc_TypeError, "__init__() missing 1 required positional argument: 'self'");
+        Call c{args[0], (PyTypeObject*)type, module_of((PyTypeObject*)type), args + 1, nargs - 1, kwnames};
+        F(c);
+        return none();
+    });
+}
+
+#define HOST_INIT(body, doc) \
+    {"__init__", (PyCFunction)(void (*)(void))::host::init_method<body>, METH_FASTCALL | METH_KEYWORDS, doc}
 #define HOST_METHOD(name, body, doc) \
     {name, (PyCFunction)(void (*)(void))::host::method<body>, METH_METHOD | METH_FASTCALL | METH_KEYWORDS, doc}
 #define HOST_CLASSMETHOD(name, body, doc) \
@@ -252,9 +267,9 @@ struct Object {
 struct ClassSpec {
     const char* name;        // "Module.CLASS_X" (module part replaced by the module's real name)
     const char* doc;         // class __doc__ (exact text) or NULL for None
-    PyMethodDef* methods;    // NULL-terminated, in definition order; may hold "__init__",
-                             // which then becomes the constructor (and what
-                             // inspect.signature(cls) shows)
+    PyMethodDef* methods;    // NULL-terminated, in definition order; may hold a
+                             // HOST_INIT entry, which becomes the constructor (and
+                             // what inspect.signature(cls) shows)
     PyObject* bases;         // tuple or NULL (object)
 };
 

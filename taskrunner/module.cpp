@@ -20,7 +20,7 @@ PyMethodDef process_entry_def =
                   "_Process_Entry(task_func, gate, result_queue)\n--\n\n" NL I4 "multiprocessing Process 的乾淨入口" NL I4);
 
 PyMethodDef gate_methods[] = {
-    HOST_METHOD("__init__", gate_init, "__init__($self, Pmf_OnOverLimit=None)\n--\n\n"),
+    HOST_INIT(gate_init, "__init__(self, Pmf_OnOverLimit=None)\n--\n\n"),
     HOST_CLASSMETHOD("CUF_Instance", gate_instance, "CUF_Instance($cls, Pmf_OnOverLimit=None)\n--\n\n"),
     HOST_STATICMETHOD("CUF_GetCPUInfo", gate_cpu_info,
                       "CUF_GetCPUInfo()\n--\n\n" NL I8 "列出目前電腦 CPU 核心數" NL I8),
@@ -31,7 +31,7 @@ PyMethodDef gate_methods[] = {
 };
 
 PyMethodDef watchdog_methods[] = {
-    HOST_METHOD("__init__", watchdog_init, "__init__($self, Pmi_Timeout, Pmf_OnDead)\n--\n\n"),
+    HOST_INIT(watchdog_init, "__init__(self, Pmi_Timeout, Pmf_OnDead)\n--\n\n"),
     HOST_METHOD("CUF_Beat", watchdog_beat, "CUF_Beat($self)\n--\n\n"),
     HOST_METHOD("CUF_Stop", watchdog_stop, "CUF_Stop($self)\n--\n\n"),
     HOST_METHOD("_run", watchdog_run, "_run($self)\n--\n\n"),
@@ -41,8 +41,8 @@ PyMethodDef watchdog_methods[] = {
 PyMethodDef runner_methods[] = {
     HOST_STATICMETHOD("CUF_Init_For_PyInstaller", runner_init_for_pyinstaller,
                       "CUF_Init_For_PyInstaller()\n--\n\n" NL I8 "必須由 main 主程式呼叫" NL I8),
-    HOST_METHOD("__init__", runner_init,
-                "__init__($self, PmE_TaskMode, PmF_TaskMainFunc, Pmi_Timeout=5, Pmb_EnableWatchDog=True, "
+    HOST_INIT(runner_init,
+              "__init__(self, PmE_TaskMode, PmF_TaskMainFunc, Pmi_Timeout=5, Pmb_EnableWatchDog=True, "
                 "PmF_Event_OnProcessStarted=None, PmF_Event_OnProcessFinished=None, "
                 "PmF_Event_OnProcessOverLimit=None)\n--\n\n"),
     HOST_METHOD("_CVE_OnProcessOverLimit", runner_on_over_limit, "_CVE_OnProcessOverLimit($self, cpu_max, running)\n--\n\n"),
@@ -60,8 +60,8 @@ PyMethodDef runner_methods[] = {
 };
 
 PyMethodDef group_methods[] = {
-    HOST_METHOD("__init__", group_init,
-                "__init__($self, task_list)\n--\n\n" NL I8 "task_list = [(mode, func), ...]" NL I8
+    HOST_INIT(group_init,
+              "__init__(self, task_list)\n--\n\n" NL I8 "task_list = [(mode, func), ...]" NL I8
                 "mode: ENUM_TASK_MODE 或 cE_TaskM_AutoTune" NL I8 "func: 任務函式" NL I8),
     HOST_METHOD("CUF_EvaluateAll", group_evaluate_all, "CUF_EvaluateAll($self)\n--\n\n"),
     HOST_METHOD("CUF_StartAll", group_start_all, "CUF_StartAll($self)\n--\n\n非阻塞啟動所有任務"),
