@@ -15,8 +15,9 @@ def run():
         print(f"  [thread task] running in {threading.current_thread().name} (daemon={threading.current_thread().daemon})")
         done.set()
 
-    runner = Korvanth.CLASS_MultiTask(Korvanth.ENUM_TASK_MODE.cE_TaskM_TThread, work, Pmi_Timeout=1)
-    print("  thread runner built with a 1 s watchdog that nobody feeds")
+    runner = Korvanth.CLASS_MultiTask(Korvanth.ENUM_TASK_MODE.cE_TaskM_TThread, work, Pmi_Timeout=2.5)
+    print("  thread runner built with a 2.5 s watchdog that nobody feeds")
+    started = time.time()
     runner.CUF_Start()
     done.wait(5)
 
@@ -37,5 +38,5 @@ def run():
     print("  async runner built with a 1 s watchdog, fed by its task")
     async_runner.CUF_Start()
     finished.wait(10)
-    print("  waiting for the unfed watchdog of the thread runner to fire:")
-    time.sleep(0.6)
+    print("  waiting for the unfed watchdog of the thread runner to fire:", flush=True)
+    time.sleep(max(0.0, started + 3.1 - time.time()))
