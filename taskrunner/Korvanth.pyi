@@ -6,7 +6,7 @@ import threading as threading
 import time as time
 import traceback as traceback
 from enum import Enum as Enum
-from typing import Any, Callable, ClassVar, Optional
+from typing import Any, Callable, ClassVar, Iterable, Optional
 
 import psutil as psutil
 
@@ -77,6 +77,6 @@ class CLASS_MultiTask:
 
 class CLASS_MultiTaskGroup:
     tasks: list[CLASS_MultiTask]
-    def __init__(self, task_list: Any) -> None: ...
+    def __init__(self, task_list: Iterable[tuple[ENUM_TASK_MODE, Callable[..., Any]]]) -> None: ...
     def CUF_EvaluateAll(self) -> list[dict[ENUM_TASK_MODE, dict[str, Any]]]: ...
     def CUF_StartAll(self) -> None: ...

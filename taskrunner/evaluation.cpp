@@ -15,14 +15,14 @@ namespace {
 
 // Numbers and strings of the scoring rule, made once.
 struct Constants {
-    Ref f0_01, f0_1, f0_2, f0_3, f0_5, f0_8, f1_0, f1_2, f1_5, f2_0, three;
+    Ref f0_0, f0_01, f0_1, f0_2, f0_3, f0_5, f0_8, f1_0, f1_2, f1_5, f2_0, three;
     Ref cpu_bound, io_bound;
 };
 
 const Constants& k() {
-    static const Constants* c = new Constants{flt(0.01), flt(0.1), flt(0.2), flt(0.3), flt(0.5), flt(0.8),
-                                              flt(1.0),  flt(1.2), flt(1.5), flt(2.0), integer(3),
-                                              str("cpu_bound"), str("io_bound")};
+    static const Constants* c = new Constants{
+        flt(0.0), flt(0.01), flt(0.1), flt(0.2), flt(0.3), flt(0.5), flt(0.8), flt(1.0), flt(1.2), flt(1.5), flt(2.0),
+        integer(3), str("cpu_bound"), str("io_bound")};
     return *c;
 }
 
@@ -128,8 +128,8 @@ Ref runner_evaluate(Call& c) {
     Ref task_type = probe_get(info.get(), HOST_ID("task_type"), none());
     Ref cpu_cost = probe_get(info.get(), HOST_ID("estimated_cpu_cost"), K.f0_5);
     Ref task_time = probe_get(info.get(), HOST_ID("estimated_task_time"), K.f0_1);
-    Ref ipc_mb = probe_get(info.get(), HOST_ID("ipc_mb"), flt(0.0));
-    Ref await_ratio = probe_get(info.get(), HOST_ID("await_ratio"), flt(0.0));
+    Ref ipc_mb = probe_get(info.get(), HOST_ID("ipc_mb"), K.f0_0);
+    Ref await_ratio = probe_get(info.get(), HOST_ID("await_ratio"), K.f0_0);
 
     // A coroutine function that does not say what it is counts as I/O bound.
     if (is_async && task_type.get() == Py_None) {
@@ -166,16 +166,16 @@ Ref runner_evaluate(Call& c) {
     Ref round_fn = c.global(HOST_ID("round"));
     Ref record = check(PyDict_New());
     const struct {
-        const char* member;
+        PyObject* member;
         PyObject* name;
         const Ref& score;
     } rows[] = {
-        {"cE_TaskM_TThread", HOST_ID("TThread"), thread_score},
-        {"cE_TaskM_AsyncThread", HOST_ID("AsyncThread"), async_score},
-        {"cE_TaskM_TProcess", HOST_ID("TProcess"), process_score},
+        {HOST_ID("cE_TaskM_TThread"), HOST_ID("TThread"), thread_score},
+        {HOST_ID("cE_TaskM_AsyncThread"), HOST_ID("AsyncThread"), async_score},
+        {HOST_ID("cE_TaskM_TProcess"), HOST_ID("TProcess"), process_score},
     };
     for (const auto& row : rows) {
-        Ref key = check(PyObject_GetAttrString(modes.get(), row.member));
+        Ref key = getattr(modes.get(), row.member);
         check_int(PyDict_SetItem(record.get(), key.get(), score_entry(row.name, round_fn, row.score).get()));
     }
     K_SET(self, "CVD_EvalResult", record);
