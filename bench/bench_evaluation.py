@@ -6,85 +6,68 @@
    100 runners one by one and against starting 100 bare daemon threads (each
    runner of a group starts its watchdog thread; there is no way to disable
    it through the group).
-
-Both sides are interleaved and repeated; medians are reported.
 """
-import statistics
+import os
+import sys
 import threading
 import time
 
-from Korvanth import CLASS_MultiTask, CLASS_MultiTaskGroup, ENUM_TASK_MODE as M
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import interleaved, report  # noqa: E402
 
-ROUNDS = 9
+from Korvanth import CLASS_MultiTask, CLASS_MultiTaskGroup, ENUM_TASK_MODE as M  # noqa: E402
 
 
 def probe(probe_only=False):
     return {"task_type": "io_bound", "estimated_cpu_cost": 0.2, "estimated_task_time": 0.05}
 
 
-def per_call(fn, n):
-    t0 = time.perf_counter()
-    for _ in range(n):
-        fn()
-    return (time.perf_counter() - t0) / n
-
-
 def bench_evaluation():
     runner = CLASS_MultiTask(M.cE_TaskM_AutoTune, probe, Pmb_EnableWatchDog=False)
-    evaluate, best = runner.CUF_EvaluateTask, runner.CUF_GetBestMode
-    alone = lambda: probe(probe_only=True)  # noqa: E731
-    n = 20000
-    ev, pr, bm = [], [], []
-    for _ in range(ROUNDS):
-        ev.append(per_call(evaluate, n))
-        pr.append(per_call(alone, n))
-        bm.append(per_call(best, n))
-    e, p, b = statistics.median(ev), statistics.median(pr), statistics.median(bm)
-    print(f"CUF_EvaluateTask, trivial probe : {e * 1e6:7.2f} us")
-    print(f"probe call alone               : {p * 1e6:7.2f} us")
-    print(f"  ratio evaluate / probe       : {e / p:7.1f}")
-    print(f"CUF_GetBestMode                : {b * 1e6:7.2f} us")
+    res = interleaved({
+        "evaluate": runner.CUF_EvaluateTask,
+        "probe": lambda: probe(probe_only=True),
+        "best": runner.CUF_GetBestMode,
+    }, rounds=15, number=5000)
+    report("evaluation, trivial probe", res["evaluate"], res["probe"], "CUF_EvaluateTask", "probe call alone")
+    print(f"CUF_GetBestMode on that record: {res['best'] * 1e6:.2f} us", flush=True)
 
 
-def stop_all(runners):
-    for r in runners:
+PAIRS = [(M.cE_TaskM_TThread, probe)] * 100
+BASELINE = threading.active_count()
+_release = threading.Event()
+
+
+def build_group():
+    for r in CLASS_MultiTaskGroup(PAIRS).tasks:
         r.CV_WatchDog.CUF_Stop()
 
 
-def wait_threads(baseline, timeout=10):
-    deadline = time.monotonic() + timeout
-    while threading.active_count() > baseline and time.monotonic() < deadline:
-        time.sleep(0.05)
+def build_runners():
+    for r in [CLASS_MultiTask(mode, func) for mode, func in PAIRS]:
+        r.CV_WatchDog.CUF_Stop()
+
+
+def start_threads():
+    for _ in range(100):
+        threading.Thread(target=_release.wait, args=(0.5,), daemon=True).start()
+
+
+def settle():
+    _release.set()
+    deadline = time.monotonic() + 10
+    while threading.active_count() > BASELINE and time.monotonic() < deadline:
+        time.sleep(0.02)
+    _release.clear()
 
 
 def bench_group():
-    pairs = [(M.cE_TaskM_TThread, probe)] * 100
-    baseline = threading.active_count()
-    grp, single, bare = [], [], []
-    for _ in range(ROUNDS):
-        t0 = time.perf_counter()
-        group = CLASS_MultiTaskGroup(pairs)
-        grp.append(time.perf_counter() - t0)
-        stop_all(group.tasks)
-
-        t0 = time.perf_counter()
-        runners = [CLASS_MultiTask(mode, func) for mode, func in pairs]
-        single.append(time.perf_counter() - t0)
-        stop_all(runners)
-
-        stop = threading.Event()
-        t0 = time.perf_counter()
-        for _ in range(100):
-            threading.Thread(target=stop.wait, daemon=True).start()
-        bare.append(time.perf_counter() - t0)
-        stop.set()
-        wait_threads(baseline)
-    g, s, b = statistics.median(grp), statistics.median(single), statistics.median(bare)
-    print(f"group of 100 runners           : {g * 1e3:7.2f} ms ({g * 1e4:.1f} us per runner, watchdogs running)")
-    print(f"100 runners built one by one   : {s * 1e3:7.2f} ms")
-    print(f"100 bare daemon threads        : {b * 1e3:7.2f} ms")
-    print(f"  ratio group / one by one     : {g / s:7.2f}")
-    print(f"  ratio group / bare threads   : {g / b:7.2f}")
+    res = interleaved({"group": build_group, "runners": build_runners, "threads": start_threads},
+                      rounds=7, number=1, settle=settle)
+    print(f"group of 100 runners (watchdogs running): {res['group'] * 1e3:.2f} ms, "
+          f"{res['group'] * 1e4:.1f} us per runner", flush=True)
+    report("group of 100", res["group"], res["runners"], "CLASS_MultiTaskGroup", "100 x CLASS_MultiTask")
+    report("group of 100", res["group"], res["threads"], "CLASS_MultiTaskGroup", "100 x Thread.start")
 
 
 if __name__ == "__main__":

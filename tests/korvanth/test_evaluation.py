@@ -3,7 +3,6 @@ import random
 
 import pytest
 
-import Korvanth
 from Korvanth import CLASS_MultiTask, ENUM_TASK_MODE as M
 
 T, A, P = M.cE_TaskM_TThread, M.cE_TaskM_AsyncThread, M.cE_TaskM_TProcess
@@ -13,12 +12,8 @@ NO_PROBE = object()  # the task function does not accept probe_only
 
 def make_task(is_async, probe):
     if probe is NO_PROBE:
-        if is_async:
-            async def task():
-                return None
-        else:
-            def task():
-                return None
+        def task():
+            return None
     elif is_async:
         async def task(probe_only=False):
             return probe
@@ -159,13 +154,6 @@ def test_best_mode_without_evaluation_raises_hosts_error():
     assert str(err.value) == str(host.value)
 
 
-def test_best_mode_reads_current_record():
-    runner = runner_for(make_task(False, {}))
-    runner.CUF_EvaluateTask()
-    runner.CVD_EvalResult[P] = {"mode": "TProcess", "score": 9.0}
-    assert runner.CUF_GetBestMode() is P
-
-
 class Recording(CLASS_MultiTask):
     def __init__(self, func):
         super().__init__(M.cE_TaskM_AutoTune, func, Pmb_EnableWatchDog=False)
@@ -233,23 +221,3 @@ def test_probe_exception_line(py):
         "[2.308, 2.6, 0.1]",
         "KeyboardInterrupt propagates",
     ]
-
-
-def test_failing_exception_text_chains_the_probe_error():
-    class Odd(Exception):
-        def __str__(self):
-            raise RuntimeError("no text")
-
-    def task(probe_only=False):
-        raise Odd()
-
-    runner = runner_for(task)
-    with pytest.raises(RuntimeError) as err:
-        runner.CUF_EvaluateTask()
-    assert isinstance(err.value.__context__, Odd)
-    assert runner.CVD_EvalResult == {}
-
-
-def test_module_globals_are_read_at_call_time(monkeypatch):
-    monkeypatch.setattr(Korvanth, "round", lambda x, n: -1.0, raising=False)
-    assert scores(runner_for(make_task(False, {})).CUF_EvaluateTask()) == (-1.0, -1.0, -1.0)
