@@ -161,6 +161,11 @@ void print(const T&... args) {
 // NameError("name 'x' is not defined") like a global lookup in host code.
 Ref global(PyObject* module, PyObject* name);
 
+// True when the module's `__name__`, read from its namespace now (falling
+// back to builtins like a global lookup), equals "__main__": for module
+// bodies that run a block only when the host runs them as the main program.
+bool is_main(PyObject* module);
+
 // Module of a type created by make_class (for METH_METHOD methods).
 PyObject* module_of(PyTypeObject* defining_class);
 
