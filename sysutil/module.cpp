@@ -57,11 +57,23 @@ Ref item(PyObject* seq, Py_ssize_t i) {
     return check(PyObject_GetItem(seq, key.get()));
 }
 
+// The host's own time.strptime, taken when the module loads.
+PyObject* host_strptime = nullptr;
+
 // time.strptime(text, "%H%M%S"), `time` read from the module namespace.
+// When its `strptime` is the host's own, call what that function calls,
+// _strptime._strptime_time (read from sys.modules every time, so a
+// replaced one is honoured), without the import round trip it makes on
+// every call; anything else that stands in for it is simply called.
 Ref parse_hms(const Call& c, const Ref& text) {
     Ref time = c.global(HOST_ID("time"));
-    PyObject* argv[] = {time.get(), text.get(), hms_format()};
-    return check(PyObject_VectorcallMethod(HOST_ID("strptime"), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref fn = getattr(time.get(), HOST_ID("strptime"));
+    if (fn.get() == host_strptime) {
+        if (Ref mod = Ref::steal(PyImport_GetModule(HOST_ID("_strptime")))) fn = getattr(mod.get(), HOST_ID("_strptime_time"));
+        else if (PyErr_Occurred()) raise();
+    }
+    PyObject* argv[] = {nullptr, text.get(), hms_format()};
+    return check(PyObject_Vectorcall(fn.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 bool compare(const Ref& a, const Ref& b, int op) {
@@ -188,10 +200,11 @@ void demonstration(PyObject* module) {
 
 Ref exec_body(PyObject* module) {
     check_int(init_shared());
-    for (const char* name : {"time", "signal"}) {
-        Ref m = check(PyImport_ImportModule(name));
-        check_int(PyModule_AddObjectRef(module, name, m.get()));
-    }
+    Ref time = check(PyImport_ImportModule("time"));
+    check_int(PyModule_AddObjectRef(module, "time", time.get()));
+    if (!host_strptime) host_strptime = getattr(time.get(), HOST_ID("strptime")).release();  // kept for good
+    Ref signal = check(PyImport_ImportModule("signal"));
+    check_int(PyModule_AddObjectRef(module, "signal", signal.get()));
     make_class(module, {"Delmique.CLASS_Delmique", nullptr, methods, nullptr});
     if (is_main(module)) demonstration(module);
     return none();

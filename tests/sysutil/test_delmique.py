@@ -75,6 +75,15 @@ def test_current_time_in_range(monkeypatch, util, now, ranges, expected):
             util.CUF_CurrentTimeInRange(Pms_TimeRange=ranges)
 
 
+def test_host_parser_is_called_for_every_bound(monkeypatch, util):
+    import _strptime
+    calls = []
+    real = _strptime._strptime_time
+    monkeypatch.setattr(_strptime, "_strptime_time", lambda *a: calls.append(a) or real(*a))
+    assert util.CUF_CurrentTimeInRange("000000-235959,x") is True
+    assert [a[0] for a in calls][1:] == ["000000", "235959"] and len(calls) == 3
+
+
 def test_names_are_looked_up_when_methods_run(monkeypatch, util):
     monkeypatch.delattr(Delmique, "time")
     with pytest.raises(NameError, match="name 'time' is not defined"):
