@@ -12,15 +12,21 @@ Pravenor run their demonstration blocks). sys.argv becomes the module's
 file followed by the remaining arguments. An exception from the module ends
 the program as it would end a script.
 """
+import importlib.machinery
 import importlib.util
+import runpy
 import sys
 
 
 def run_module(name, argv=()):
-    """Runs module `name` as "__main__"; returns the module object."""
+    """Runs module `name` as "__main__"; returns the module object (its
+    namespace for a module written in Python)."""
     spec = importlib.util.find_spec(name)
     if spec is None or spec.loader is None:
         raise ImportError(f"No module named {name!r}", name=name)
+    if not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+        sys.argv[:] = [name, *argv]  # a module in Python: what `python -m` does
+        return runpy.run_module(name, run_name="__main__", alter_sys=True)
     module = importlib.util.module_from_spec(spec)  # create step only
     module.__name__ = "__main__"
     sys.argv[:] = [spec.origin or name, *argv]
