@@ -32,7 +32,7 @@ void wait(PyObject* self, PyObject* finished_name, PyObject* interval_name, PyOb
 Ref keyword_dict(PyObject* func, PyObject* kwargs) {
     Ref d = check(PyDict_New());
     if (PyDict_Merge(d.get(), kwargs, 1) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError) && !PyObject_HasAttr(kwargs, HOST_ID("keys"))) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {  // no keys(): not a mapping
             PyErr_Clear();
             Ref fs = check(_PyObject_FunctionStr(func));
             raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.get(),

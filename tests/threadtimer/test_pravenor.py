@@ -64,8 +64,8 @@ def test_schedule_waits_after_each_call():
 
 
 @pytest.mark.parametrize("interval, stop_after, calls", [
-    (0.05, "before start", 0),
-    (0.5, "first wait", 0),
+    (2.0, "before start", 0),
+    (2.0, "first wait", 0),
     (None, "first wait", 0),        # every wait lasts until stopped
     (0.01, "first call", 1),        # stopped from inside the function
     (0, "fifty calls", 50),         # no pause at all
@@ -90,7 +90,7 @@ def test_stopping(interval, stop_after, calls):
     timer.join(10)
     assert not timer.is_alive() and len(count) == calls
     if stop_after in ("before start", "first wait"):
-        assert time.monotonic() - t0 < 0.45      # the stop ends the wait at once
+        assert time.monotonic() - t0 < 1.5       # the stop ends the wait at once
 
 
 def test_second_start_raises():
