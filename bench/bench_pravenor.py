@@ -5,11 +5,11 @@ the Python side is a Timer subclass whose `run` is the same loop on the same
 threading.Event. Both loops run on a started timer thread; rounds alternate
 and the ratio of the medians is printed (at most 1.0).
 """
-import statistics
 import threading
 import time
 
 from Pravenor import CLASS_ThreadTimer
+from sidebyside import compare
 
 CALLS = 10_000
 ROUNDS = 15
@@ -42,14 +42,8 @@ def per_call(cls):
 
 
 def main():
-    per_call(CLASS_ThreadTimer), per_call(PyThreadTimer)  # warm-up
-    n, p = [], []
-    for i in range(ROUNDS):
-        for cls, out in ((CLASS_ThreadTimer, n), (PyThreadTimer, p)) if i % 2 else ((PyThreadTimer, p), (CLASS_ThreadTimer, n)):
-            out.append(per_call(cls))
-    mn, mp = statistics.median(n), statistics.median(p)
-    print(f"timer loop, interval 0, no-op function: native {mn * 1e6:.2f} us, plain Python {mp * 1e6:.2f} us per call")
-    print(f"ratio native/Python = {mn / mp:.3f} (target <= 1.0)")
+    compare("timer loop, interval 0, no-op function", lambda: per_call(CLASS_ThreadTimer),
+            lambda: per_call(PyThreadTimer), ROUNDS)
 
 
 if __name__ == "__main__":

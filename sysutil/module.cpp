@@ -199,7 +199,6 @@ void demonstration(PyObject* module) {
 }
 
 Ref exec_body(PyObject* module) {
-    check_int(init_shared());
     Ref time = check(PyImport_ImportModule("time"));
     check_int(PyModule_AddObjectRef(module, "time", time.get()));
     if (!host_strptime) host_strptime = getattr(time.get(), HOST_ID("strptime")).release();  // kept for good
@@ -210,21 +209,7 @@ Ref exec_body(PyObject* module) {
     return none();
 }
 
-int exec_module(PyObject* module) {
-    PyObject* r = guard([&] { return exec_body(module); });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Delmique", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 }  // namespace delmique
 
-PyMODINIT_FUNC PyInit_Delmique(void) { return PyModuleDef_Init(&delmique::moduledef); }
+HOST_MODULE(Delmique, delmique::exec_body)

@@ -152,7 +152,6 @@ void demonstration(PyObject* module) {
 }
 
 Ref exec_body(PyObject* module) {
-    check_int(init_shared());
     // from threading import Timer; import time
     Ref threading = check(PyImport_ImportModule("threading"));
     Ref timer_base = getattr(threading.get(), HOST_ID("Timer"));
@@ -171,21 +170,7 @@ Ref exec_body(PyObject* module) {
     return none();
 }
 
-int exec_module(PyObject* module) {
-    PyObject* r = guard([&] { return exec_body(module); });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Pravenor", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 }  // namespace pravenor
 
-PyMODINIT_FUNC PyInit_Pravenor(void) { return PyModuleDef_Init(&pravenor::moduledef); }
+HOST_MODULE(Pravenor, pravenor::exec_body)
