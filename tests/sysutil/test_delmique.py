@@ -174,3 +174,14 @@ def test_demonstration_block():
     assert re.fullmatch(r"\d{4}/\d\d/\d\d \d{6}", lines[1])
     assert lines[2] == lines[3] == lines[1][8:10]
     assert re.fullmatch(r"\d\d:\d\d", lines[4]) and re.fullmatch(r"\d{4}", lines[5])
+
+
+def test_launcher_binds_the_demonstration_instance(py):
+    out = py(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(LAUNCHER)!r})
+        from run_module import run_module
+        m = run_module("Delmique")
+        print(type(m.Gobj_Delmiq).__name__, m.__name__, sys.modules["__main__"] is m)
+    """).stdout
+    assert out.splitlines()[-1] == "CLASS_Delmique __main__ True"
