@@ -12,10 +12,9 @@ than the obvious Python).
 import time
 
 import Delmique
-from sidebyside import compare
+from common import interleaved, report
 
 RANGES = "000000-000001,060000-060001,120000-120001,180000-180001"
-CALLS = 200
 ROUNDS = 31
 
 
@@ -31,18 +30,14 @@ class PyDelmique:
         return False
 
 
-def per_call(obj):
-    check = obj.CUF_CurrentTimeInRange
-    t0 = time.perf_counter()
-    for _ in range(CALLS):
-        check(RANGES)
-    return (time.perf_counter() - t0) / CALLS
-
-
 def main():
     native, python = Delmique.CLASS_Delmique(), PyDelmique()
     assert native.CUF_CurrentTimeInRange(RANGES) == python.CUF_CurrentTimeInRange(RANGES)
-    compare("CUF_CurrentTimeInRange, four ranges", lambda: per_call(native), lambda: per_call(python), ROUNDS)
+    cases = {"native": lambda: native.CUF_CurrentTimeInRange(RANGES),
+             "python": lambda: python.CUF_CurrentTimeInRange(RANGES)}
+    interleaved(cases, rounds=1, number=50)  # warm-up (strptime's caches)
+    t = interleaved(cases, rounds=ROUNDS, number=200)
+    report("CUF_CurrentTimeInRange, four ranges", t["native"], t["python"], "native", "plain Python", target=1.0)
 
 
 if __name__ == "__main__":

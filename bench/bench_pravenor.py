@@ -6,10 +6,9 @@ threading.Event. Both loops run on a started timer thread; rounds alternate
 and the ratio of the medians is printed (at most 1.0).
 """
 import threading
-import time
 
 from Pravenor import CLASS_ThreadTimer
-from sidebyside import compare
+from common import interleaved, report
 
 CALLS = 10_000
 ROUNDS = 15
@@ -23,7 +22,7 @@ class PyThreadTimer(threading.Timer):
             self.finished.wait(self.interval)
 
 
-def per_call(cls):
+def timer_run(cls):
     count = 0
 
     def noop():
@@ -33,17 +32,17 @@ def per_call(cls):
             timer.finished.set()
 
     timer = cls(0, noop)
-    t0 = time.perf_counter()
     timer.start()
     timer.join()
-    elapsed = time.perf_counter() - t0
     assert count == CALLS
-    return elapsed / CALLS
 
 
 def main():
-    compare("timer loop, interval 0, no-op function", lambda: per_call(CLASS_ThreadTimer),
-            lambda: per_call(PyThreadTimer), ROUNDS)
+    cases = {"native": lambda: timer_run(CLASS_ThreadTimer), "python": lambda: timer_run(PyThreadTimer)}
+    interleaved(cases, rounds=1, number=1)  # warm-up
+    t = interleaved(cases, rounds=ROUNDS, number=1)
+    report("timer loop per call, interval 0, no-op function", t["native"] / CALLS, t["python"] / CALLS,
+           "native", "plain Python", target=1.0)
 
 
 if __name__ == "__main__":

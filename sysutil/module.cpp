@@ -170,7 +170,7 @@ Ref get_date_time(Call& c) {
 }
 
 PyMethodDef methods[] = {
-    HOST_METHOD("__init__", init, "__init__($self)\n--\n\n"),
+    HOST_INIT(init, "__init__(self)\n--\n\n"),
     HOST_METHOD("CUF_DisableCtrlC", disable_ctrl_c, "CUF_DisableCtrlC($self)\n--\n\n"),
     HOST_METHOD("CUF_CurrentTimeInRange", current_time_in_range, "CUF_CurrentTimeInRange($self, Pms_TimeRange)\n--\n\n"),
     HOST_METHOD("CUF_Delay", delay, "CUF_Delay($self, Pmd_sec)\n--\n\n"),

@@ -185,3 +185,12 @@ def test_launcher_binds_the_demonstration_instance(py):
         print(type(m.Gobj_Delmiq).__name__, m.__name__, sys.modules["__main__"] is m)
     """).stdout
     assert out.splitlines()[-1] == "CLASS_Delmique __main__ True"
+
+
+def test_constructor_and_signatures():
+    import inspect
+    assert str(inspect.signature(Delmique.CLASS_Delmique)) == "()"
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        Delmique.CLASS_Delmique(1)
+    assert list(inspect.signature(Delmique.CLASS_Delmique().CUF_GetDateTime).parameters) == [
+        "Pms_SEP_Date", "Pms_SEP_Time"]
