@@ -47,6 +47,12 @@ Ref global(PyObject* module, PyObject* name) {
     return Ref::borrow(v);
 }
 
+bool is_main(PyObject* module) {
+    Ref name = global(module, HOST_ID("__name__"));
+    Ref main = str("__main__");
+    return truth(check(PyObject_RichCompare(name.get(), main.get(), Py_EQ)).get());
+}
+
 PyObject* module_of(PyTypeObject* cls) {
     PyObject* m = PyType_GetModule(cls);
     if (!m) raise();

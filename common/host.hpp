@@ -161,6 +161,11 @@ void print(const T&... args) {
 // NameError("name 'x' is not defined") like a global lookup in host code.
 Ref global(PyObject* module, PyObject* name);
 
+// True when the module's `__name__`, read from its namespace now (falling
+// back to builtins like a global lookup), equals "__main__": for module
+// bodies that run a block only when the host runs them as the main program.
+bool is_main(PyObject* module);
+
 // Module of a type created by make_class (for METH_METHOD methods).
 PyObject* module_of(PyTypeObject* defining_class);
 
@@ -315,4 +320,27 @@ PyObject* closure_body(PyObject* captures, PyObject* const* args, size_t nargsf,
 // Must be called from each module's exec step (creates shared helper types).
 int init_shared() noexcept;
 
+// ------------------------------------------------------ module definition
+
+// Execution step running `Body(module)` (the module body) under guard().
+template <Ref (*Body)(PyObject* module)>
+int exec_step(PyObject* module) noexcept {
+    PyObject* r = guard([&] {
+        check_int(init_shared());
+        return Body(module);
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
 }  // namespace host
+
+// Defines PyInit_<name> for multi-phase initialisation: a module named
+// `name`, no docstring, whose execution step runs `body`. Use at file scope.
+#define HOST_MODULE(name, body)                                                                    \
+    static PyModuleDef_Slot host_slots_##name[] = {{Py_mod_exec, (void*)::host::exec_step<body>}, \
+                                                   {0, nullptr}};                                  \
+    static PyModuleDef host_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,      \
+                                          host_slots_##name, nullptr, nullptr, nullptr};           \
+    PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&host_def_##name); }

@@ -1,0 +1,1 @@
+toolkit_module(Delmique STUB sysutil/Delmique.pyi SOURCES sysutil/module.cpp)

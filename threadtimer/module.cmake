@@ -1,0 +1,1 @@
+toolkit_module(Pravenor STUB threadtimer/Pravenor.pyi SOURCES threadtimer/module.cpp)
