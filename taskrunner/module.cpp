@@ -74,7 +74,6 @@ void import_into(PyObject* module, const char* name) {
 }
 
 Ref exec_body(PyObject* module) {
-    check_int(init_shared());
     // 1-2. host modules, in the module body's order
     for (const char* name : {"os", "traceback", "time", "threading", "multiprocessing", "asyncio", "inspect", "psutil"})
         import_into(module, name);
@@ -107,21 +106,7 @@ Ref exec_body(PyObject* module) {
     return none();
 }
 
-int exec_module(PyObject* module) {
-    PyObject* r = guard([&] { return exec_body(module); });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Korvanth", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 }  // namespace korvanth
 
-PyMODINIT_FUNC PyInit_Korvanth(void) { return PyModuleDef_Init(&korvanth::moduledef); }
+HOST_MODULE(Korvanth, korvanth::exec_body)
