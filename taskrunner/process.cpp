@@ -9,6 +9,8 @@
 // noticed by the waiter, which then frees the slot on the child's behalf.
 #include "korvanth.hpp"
 
+#include <frameobject.h>
+
 namespace korvanth {
 
 using namespace host;
@@ -106,6 +108,24 @@ void except_exception(Body body, OnException on_exception) {
     }
 }
 
+// Adds a frame of _Process_Entry (at `module`'s file) to the traceback of
+// the exception being raised, so that the child's error text shows where
+// the task was called from, as the host would for a function of its own.
+void add_entry_frame(PyObject* module) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* file = PyModule_GetFilenameObject(module);
+    const char* path = file ? PyUnicode_AsUTF8(file) : nullptr;
+    PyCodeObject* code = PyCode_NewEmpty(path ? path : "Korvanth", "_Process_Entry", 0);
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(module), nullptr) : nullptr;
+    PyErr_Clear();  // a missing frame only shortens the text
+    PyErr_Restore(t, v, tb);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(file);
+}
+
 Ref the_gate(const Call& c) {
     Ref gate_cls = c.global(HOST_ID("CLASS_ProcessGate"));
     return call_method(gate_cls.get(), HOST_ID("CUF_Instance"), K_GET(c.self, "_CVE_OnProcessOverLimit"));
@@ -153,7 +173,15 @@ Ref process_entry(Call& c) {
     Ref err = none();
     run_then(
         [&] {
-            except_exception([&] { call(task_func); },
+            except_exception(
+                [&] {
+                    try {
+                        call(task_func);
+                    } catch (const PyError&) {
+                        add_entry_frame(c.module);
+                        throw;
+                    }
+                },
                              [&](const Pending& e) {
                                  Handling scope(e);
                                  status = str("EXCEPTION");
