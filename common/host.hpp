@@ -27,6 +27,9 @@
 #include <structmember.h>
 
 #include <cstddef>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -52,7 +55,11 @@ public:
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    // Releases only while this thread holds the interpreter lock: a daemon
+    // thread that the host ends at exit (pthread_exit while it waits for
+    // the lock) unwinds without it, and then leaks what it held, as C
+    // code does, instead of freeing objects under the finalising host.
+    ~Ref() { if (p_ && PyGILState_Check()) Py_DECREF(p_); }
     Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
 
     // Takes over a new reference (may be NULL).
@@ -172,8 +179,11 @@ PyObject* module_of(PyTypeObject* defining_class);
 // ---------------------------------------------------------- guard/adapt
 
 // Runs f() returning Ref; any C++ exception becomes a host exception.
+// Only the forced unwinding of a thread that the host ends (a daemon
+// thread waking up while the interpreter finalises) passes through, which
+// is why guard() and the adapters below are not noexcept.
 template <class F>
-PyObject* guard(F&& f) noexcept {
+PyObject* guard(F&& f) {
     try {
         return f().release();
     } catch (const PyError&) {
@@ -182,6 +192,12 @@ PyObject* guard(F&& f) noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // A daemon thread that wakes up while the interpreter finalises is
+        // ended by the host with pthread_exit(); its unwinding must go on.
+        throw;
+#endif
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
     }
@@ -218,7 +234,7 @@ using Body = Ref (*)(Call&);
 
 // METH_METHOD|METH_FASTCALL|METH_KEYWORDS (instance and class methods).
 template <Body F>
-PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard([&] {
         Call c{self, cls, module_of(cls), args, PyVectorcall_NARGS(nargsf), kwnames};
         return F(c);
@@ -228,7 +244,7 @@ PyObject* method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_
 // METH_FASTCALL|METH_KEYWORDS with self = the module (module functions) or
 // the defining type (static methods registered through make_class).
 template <Body F>
-PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* mod = PyModule_Check(self) ? self : module_of((PyTypeObject*)self);
         Call c{self, nullptr, mod, args, nargs, kwnames};
@@ -313,7 +329,7 @@ Ref closure(ClosureFn fn, Ref captures);
 
 // Helper for writing a ClosureFn body with guard().
 template <Ref (*F)(PyObject* captures, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)>
-PyObject* closure_body(PyObject* captures, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* closure_body(PyObject* captures, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard([&] { return F(captures, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 

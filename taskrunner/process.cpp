@@ -30,6 +30,7 @@ public:
         if (tb_ && v_) PyException_SetTraceback(v_, tb_);
     }
     ~Pending() {
+        if (!PyGILState_Check()) return;  // the thread is being ended (see Ref)
         Py_XDECREF(t_);
         Py_XDECREF(v_);
         Py_XDECREF(tb_);
@@ -87,7 +88,9 @@ public:
         PyErr_GetExcInfo(&t_, &v_, &tb_);
         PyErr_SetExcInfo(Py_XNewRef(e.type()), Py_XNewRef(e.value()), Py_XNewRef(e.traceback()));
     }
-    ~Handling() { PyErr_SetExcInfo(t_, v_, tb_); }
+    ~Handling() {
+        if (PyGILState_Check()) PyErr_SetExcInfo(t_, v_, tb_);
+    }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 

@@ -21,6 +21,8 @@ def release_in_child(gate):
     gate.CUF_Release()
 
 
+# The releasing child is forked while the blocked acquire runs in a thread: harmless here.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("physical, logical", [(1, 2), (3, 6), (psutil.cpu_count(logical=False), psutil.cpu_count())])
 def test_full_gate_reports_once_then_waits_for_a_release_from_another_process(monkeypatch, physical, logical):
     monkeypatch.setattr(Korvanth, "psutil", FakePsutil(physical, logical))
