@@ -8,6 +8,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 # One entry per section module in this folder, in the order they run.
 SECTIONS = [
     "section_korvanth",
+    "section_process",
     "section_evaluation",
     "section_utilities",
 ]
