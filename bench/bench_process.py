@@ -17,11 +17,14 @@ import sys
 import threading
 import time
 
-import psutil
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import interleaved, report  # noqa: E402
 
-import Korvanth
+import psutil  # noqa: E402
 
-LATENCY_ROUNDS = {"fork": 80, "spawn": 20}
+import Korvanth  # noqa: E402
+
+LATENCY_ROUNDS = {"fork": 120, "spawn": 20}
 BURST_TASKS = 200
 BURST_ROUNDS = 3
 TARGETS = {"fork": 1.10, "spawn": 1.25}
@@ -83,18 +86,10 @@ def latency(method):
                                       PmF_Event_OnProcessFinished=on_finished)
     korvanth_round_trip(runner)  # creates the gate; warms both paths
     raw_round_trip()
-    raw, kv = [], []
-    for i in range(LATENCY_ROUNDS[method]):
-        # alternate which side goes first, so neither always follows the other
-        if i % 2:
-            kv.append(korvanth_round_trip(runner))
-            raw.append(raw_round_trip())
-        else:
-            raw.append(raw_round_trip())
-            kv.append(korvanth_round_trip(runner))
-    r, k = statistics.median(raw), statistics.median(kv)
-    print(f"{method:5s} latency: raw {r * 1000:7.2f} ms  CUF_Start->finished {k * 1000:7.2f} ms  "
-          f"ratio {k / r:.3f} (target <= {TARGETS[method]:.2f})")
+    medians = interleaved({"raw": raw_round_trip, "korvanth": lambda: korvanth_round_trip(runner)},
+                          rounds=LATENCY_ROUNDS[method], number=1)
+    report(f"{method} launch to finished event", medians["korvanth"], medians["raw"], "CUF_Start->finished",
+           "raw Process+Queue", TARGETS[method])
 
 
 def burst():

@@ -256,7 +256,7 @@ PyObject* function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // (self = the defining class, args[0] = the new instance). Its docstring
 // starts with "__init__(self, a, b=5)\n--\n\n" (no `$`).
 template <Body F>
-PyObject* init_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* init_method(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         if (nargs < 1) raise(PyExc_TypeError, "__init__() missing 1 required positional argument: 'self'");
         Call c{args[0], (PyTypeObject*)type, module_of((PyTypeObject*)type), args + 1, nargs - 1, kwnames};
