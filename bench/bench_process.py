@@ -2,7 +2,9 @@
 
 1. Latency from CUF_Start to the finished event for a trivial task, against
    a raw multiprocessing.Process + Queue round trip doing the same (start,
-   one record back, join), under fork and under spawn. Each start method
+   one record back, join), under fork and under spawn; as a reference, the
+   raw round trip with its wait moved into a daemon thread, as process
+   mode does it. Each start method
    runs in its own interpreter; the two sides are interleaved and medians
    reported.
 2. 200 small tasks through a full gate against a ProcessPoolExecutor with
@@ -69,6 +71,25 @@ def raw_round_trip():
     return time.perf_counter() - t0
 
 
+def raw_round_trip_with_waiter():
+    """The raw round trip shaped like process mode: a daemon thread takes
+    the record, joins the child and signals the launching thread."""
+    t0 = time.perf_counter()
+    q = multiprocessing.Queue()
+    p = multiprocessing.Process(target=raw_entry, args=(q,), daemon=False)
+    p.start()
+    done = threading.Event()
+
+    def wait():
+        q.get()
+        p.join()
+        done.set()
+
+    threading.Thread(target=wait, daemon=True).start()
+    done.wait()
+    return time.perf_counter() - t0
+
+
 def korvanth_round_trip(runner):
     expect(1)
     t0 = time.perf_counter()
@@ -86,10 +107,14 @@ def latency(method):
                                       PmF_Event_OnProcessFinished=on_finished)
     korvanth_round_trip(runner)  # creates the gate; warms both paths
     raw_round_trip()
-    medians = interleaved({"raw": raw_round_trip, "korvanth": lambda: korvanth_round_trip(runner)},
+    medians = interleaved({"raw": raw_round_trip, "korvanth": lambda: korvanth_round_trip(runner),
+                           "raw+waiter": raw_round_trip_with_waiter},
                           rounds=LATENCY_ROUNDS[method], number=1)
     report(f"{method} launch to finished event", medians["korvanth"], medians["raw"], "CUF_Start->finished",
            "raw Process+Queue", TARGETS[method])
+    # where the gap goes: the same raw round trip with a waiter thread
+    report(f"{method}   (reference) raw with a waiter thread", medians["raw+waiter"], medians["raw"],
+           "raw+waiter", "raw")
 
 
 def burst():
