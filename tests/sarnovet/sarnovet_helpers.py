@@ -40,19 +40,20 @@ class Recorder:
 
 
 class Target:
-    """A target function: records ("run", pid, name), then behaves as told."""
+    """A target function: records ("run", pid, name), then acts on the name's
+    prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
+    "hang-" sleeps for two minutes; others sleep `seconds` and return."""
 
-    def __init__(self, path, behaviour="ok", seconds=0.0):
-        self.path, self.behaviour, self.seconds = path, behaviour, seconds
+    def __init__(self, path, seconds=0.0):
+        self.path, self.seconds = path, seconds
 
     def __call__(self, name):
         record(self.path, "run", os.getpid(), name)
-        if self.seconds:
-            time.sleep(self.seconds)
-        if self.behaviour == "fail":
+        if name.startswith("fail-"):
             raise ValueError(f"task {name} failed")
-        if self.behaviour == "exit":
+        if name.startswith("exit-"):
             sys.exit(3)
+        time.sleep(120 if name.startswith("hang-") else self.seconds)
 
 
 class StopDispatch(Exception):
@@ -82,7 +83,7 @@ class Idle:
 def make_runner(spec):
     path = spec["events"]
     runner = Sarnovet.CLASS_MultiTaskAdv(
-        Target(path, spec.get("behaviour", "ok"), spec.get("seconds", 0.0)), spec.get("max_cpu", 2), spec["config"],
+        Target(path, spec.get("seconds", 0.0)), spec.get("max_cpu", 2), spec["config"],
         spec.get("table", "_syscpu_gate_worker"), Recorder(path, "register"), Recorder(path, "start"),
         Recorder(path, "exit"), Recorder(path, "dead"),
         Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle")))
