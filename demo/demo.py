@@ -9,6 +9,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 SECTIONS = [
     "section_korvanth",
     "section_evaluation",
+    "section_sarnovet",
     "section_utilities",
 ]
 
