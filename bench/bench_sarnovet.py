@@ -23,7 +23,7 @@ import mariadb_private  # noqa: E402
 
 T = "_syscpu_gate_worker"
 CLAIMS = 200
-ROUNDS = 7
+ROUNDS = 9
 
 
 COUNT = f"SELECT COUNT(*) FROM {T}\n    WHERE status='RUNNING' AND host_name=%s"
