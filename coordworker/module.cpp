@@ -119,14 +119,11 @@ Ref annotate(PyObject* func, const Ref& annotations) {
 
 // ---------------------------------------------------------------- exec
 
-void import_into(PyObject* module, const char* name) {
-    Ref m = check(PyImport_ImportModule(name));
-    check_int(PyModule_AddObjectRef(module, name, m.get()));
-}
-
 Ref exec_body(PyObject* module) {
-    check_int(init_shared());
-    for (const char* name : {"pymysql", "multiprocessing", "socket", "time", "os", "uuid"}) import_into(module, name);
+    for (const char* name : {"pymysql", "multiprocessing", "socket", "time", "os", "uuid"}) {
+        Ref m = check(PyImport_ImportModule(name));
+        check_int(PyModule_AddObjectRef(module, name, m.get()));
+    }
     Ref cls = make_class(module, {"Sarnovet.CLASS_MultiTaskAdv", nullptr, runner_methods, nullptr});
     Ref init = getattr(cls.get(), HOST_ID("__init__"));
     Ref annotations = check(PyDict_New());
@@ -135,21 +132,7 @@ Ref exec_body(PyObject* module) {
     return none();
 }
 
-int exec_module(PyObject* module) {
-    PyObject* r = guard([&] { return exec_body(module); });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, (void*)exec_module},
-    {0, nullptr},
-};
-
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Sarnovet", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-
 }  // namespace
 }  // namespace sarnovet
 
-PyMODINIT_FUNC PyInit_Sarnovet(void) { return PyModuleDef_Init(&sarnovet::moduledef); }
+HOST_MODULE(Sarnovet, sarnovet::exec_body)
