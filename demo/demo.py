@@ -10,6 +10,7 @@ SECTIONS = [
     "section_korvanth",
     "section_process",
     "section_evaluation",
+    "section_sarnovet",
     "section_utilities",
 ]
 

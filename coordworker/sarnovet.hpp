@@ -1,0 +1,98 @@
+// Sarnovet: the coordinated worker module. Declarations shared by its
+// source units.
+//
+// table.cpp holds everything about the worker table (statement texts, the
+// table-name check, the per-operation connection scope); runner.cpp the
+// bodies of CLASS_MultiTaskAdv; module.cpp assembles the module.
+#pragma once
+
+#include "host.hpp"
+
+#include <utility>
+
+namespace sarnovet {
+
+using host::Call;
+using host::PyError;
+using host::Ref;
+
+// ------------------------------------------------------------ table.cpp
+
+// The nine statements on the worker table.
+enum class Stmt { Create, ActiveCount, Insert, TotalCount, HostRunning, Pick, Claim, Remove, MarkDead };
+
+// self.CVF_TableName, checked: one identifier or db.table, each part 1 to
+// 64 ASCII letters, digits, '_' or '$'. Anything else raises ValueError.
+Ref table_name(PyObject* self);
+
+// Statement text for an already checked table name.
+Ref sql(PyObject* name, Stmt which);
+
+// Statement text for self's table (reads and checks CVF_TableName).
+inline Ref sql_for(PyObject* self, Stmt which) { return sql(table_name(self).get(), which); }
+
+// The exception currently set, taken out of the error indicator and put
+// back when this object goes away (unless dropped).
+class PendingError {
+public:
+    PendingError() noexcept;
+    ~PendingError();
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    PyObject* value() const noexcept { return value_; }  // normalised instance
+    void drop() noexcept;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// Rolls back and closes `conn`, ignoring their own errors; the error that
+// is set on entry is set again on return.
+void abandon(PyObject* conn) noexcept;
+
+// Runs body(conn, cursor) on a new connection from self.CVF_GetDBConn().
+// The body ends its transaction and closes the connection itself; when the
+// body or the cursor creation fails, the connection is rolled back and
+// closed here and the original error goes on unchanged.
+template <class F>
+Ref with_connection(PyObject* self, F&& body) {
+    Ref conn = host::call_method(self, HOST_ID("CVF_GetDBConn"));
+    try {
+        Ref cur = host::call_method(conn.get(), HOST_ID("cursor"));
+        return body(conn.get(), cur.get());
+    } catch (const PyError&) {
+        abandon(conn.get());
+        throw;
+    }
+}
+
+// Item 0 of cursor.fetchone().
+Ref fetch_first(PyObject* cursor);
+
+// `a, b = obj` with the host's unpacking errors.
+std::pair<Ref, Ref> unpack2(PyObject* obj);
+
+// Whether the error `exc` is the driver's report of a deadlock (1213) or a
+// lock-wait timeout (1205): the server asks for the transaction to be run
+// again in both cases.
+bool is_transient_lock_error(PyObject* module, PyObject* exc);
+
+// ----------------------------------------------------------- runner.cpp
+
+Ref runner_init(Call&);
+Ref runner_get_conn(Call&);
+Ref runner_ensure_table(Call&);
+Ref runner_has_pending_or_running(Call&);
+Ref runner_register_task(Call&);
+Ref runner_get_task_count(Call&);
+Ref runner_try_fetch_task(Call&);
+Ref runner_process_wrapper(Call&);
+Ref runner_run(Call&);
+
+// Attribute lookup / store by interned name.
+#define S_GET(obj, name) ::host::getattr((obj), HOST_ID(name))
+#define S_SET(obj, name, v) ::host::setattr((obj), HOST_ID(name), (v))
+
+}  // namespace sarnovet

@@ -1,0 +1,112 @@
+"""Picklable targets and events for Sarnovet's tests, and a dispatcher process.
+
+Targets and events record into a file, one JSON line per call, so that
+calls made in child processes (fork or spawn) can be checked afterwards.
+"""
+import json
+import multiprocessing
+import os
+import sys
+import time
+
+import Sarnovet
+
+
+def record(path, *items):
+    line = json.dumps([str(i) if not isinstance(i, (int, float)) else i for i in items]) + "\n"
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, line.encode())
+    finally:
+        os.close(fd)
+
+
+def read_records(path, kind=None):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        rows = [json.loads(line) for line in f if line.strip()]
+    return [r for r in rows if kind is None or r[0] == kind]
+
+
+class Recorder:
+    """An event: records (kind, pid, *args)."""
+
+    def __init__(self, path, kind):
+        self.path, self.kind = path, kind
+
+    def __call__(self, *args):
+        record(self.path, self.kind, os.getpid(), *args)
+
+
+class Target:
+    """A target function: records ("run", pid, name), then acts on the name's
+    prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
+    "hang-" sleeps for two minutes; others sleep `seconds` and return."""
+
+    def __init__(self, path, seconds=0.0):
+        self.path, self.seconds = path, seconds
+
+    def __call__(self, name):
+        record(self.path, "run", os.getpid(), name)
+        if name.startswith("fail-"):
+            raise ValueError(f"task {name} failed")
+        if name.startswith("exit-"):
+            sys.exit(3)
+        time.sleep(120 if name.startswith("hang-") else self.seconds)
+
+
+class StopDispatch(Exception):
+    pass
+
+
+class Idle:
+    """Evt_OnIdle of the dispatcher below: optionally records, and ends
+    CUF_Run once nothing is pending or running, or after `max_idle` passes."""
+
+    runner = None  # set in the dispatcher process only
+
+    def __init__(self, path, record_idle=False, stop_when_empty=True, max_idle=None):
+        self.path, self.record_idle, self.stop_when_empty, self.max_idle = path, record_idle, stop_when_empty, max_idle
+        self.passes = 0
+
+    def __call__(self):
+        self.passes += 1
+        if self.record_idle:
+            record(self.path, "idle", os.getpid())
+        if self.max_idle is not None and self.passes >= self.max_idle:
+            raise StopDispatch()
+        if self.stop_when_empty and not Idle.runner.CUF_HasPendingOrRunning():
+            raise StopDispatch()
+
+
+def make_runner(spec):
+    path = spec["events"]
+    runner = Sarnovet.CLASS_MultiTaskAdv(
+        Target(path, spec.get("seconds", 0.0)), spec.get("max_cpu", 2), spec["config"],
+        spec.get("table", "_syscpu_gate_worker"), Recorder(path, "register"), Recorder(path, "start"),
+        Recorder(path, "exit"), Recorder(path, "dead"),
+        Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle")))
+    if spec.get("host"):
+        runner.CVF_HostName = spec["host"]
+    return runner
+
+
+def dispatch_main(spec_json):
+    """Body of a dispatcher process: CUF_Run until the idle event stops it."""
+    spec = json.loads(spec_json)
+    multiprocessing.set_start_method(spec.get("start_method", "fork"))
+    runner = make_runner(spec)
+    Idle.runner = runner
+    print("dispatcher ready", os.getpid(), flush=True)
+    try:
+        runner.CUF_Run(spec.get("sleep_idle", 0.02))
+    except StopDispatch:
+        pass
+    for child in multiprocessing.active_children():
+        child.join(30)
+    print("dispatcher done", flush=True)
+
+
+if __name__ == "__main__":
+    dispatch_main(sys.argv[1])
