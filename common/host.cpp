@@ -176,21 +176,14 @@ Ref make_class(PyObject* module, const ClassSpec& cs) {
     Ref type = check(PyType_FromModuleAndSpec(module, &spec, cs.bases));
     Ref modname = check(PyModule_GetNameObject(module));
     for (PyMethodDef* m = cs.methods; m && m->ml_name; ++m) {
-        if (m == init_def && (m->ml_flags & METH_METHOD)) {
-            // An "__init__" written as an ordinary method: storing it again
-            // routes construction through it (prefer HOST_INIT, which also
-            // gives inspect.signature(cls) on newer hosts).
-            Ref d = check(PyDescr_NewMethod((PyTypeObject*)type.get(), m));
-            check_int(PyObject_SetAttrString(type.get(), "__init__", d.get()));
-        } else if (m == init_def) {
+        if (m == init_def) {
             // The constructor: a function bound to the class (so its
             // __qualname__ is "CLASS_X.__init__") that binds to instances like
             // a function of a class body. Storing it also routes
             // construction through it (the type keeps object's tp_init
             // otherwise) and keeps its place in the namespace.
             Ref f = check(PyCMethod_New(m, type.get(), modname.get(), nullptr));
-            Ref im = check(PyInstanceMethod_New(f.get()));
-            check_int(PyObject_SetAttrString(type.get(), "__init__", im.get()));
+            check_int(PyObject_SetAttrString(type.get(), "__init__", method_function(f).get()));
         } else if (m->ml_flags & METH_STATIC) {
             // The host hides self from functions flagged METH_STATIC; bind a
             // copy without the flag to the defining class (module state
@@ -233,9 +226,14 @@ Ref new_class(PyObject* module, const char* name, const Ref& bases,
     return cls;
 }
 
-Ref instance_method(PyObject* module, PyMethodDef* def) {
+Ref instance_method(PyObject* module, PyMethodDef* def, const char* class_qualname) {
     Ref f = make_function(module, def);
-    return check(PyInstanceMethod_New(f.get()));
+    Ref m = method_function(f);
+    if (class_qualname) {
+        Ref q = check(PyUnicode_FromFormat("%s.%s", class_qualname, def->ml_name));
+        setattr(m.get(), HOST_ID("__qualname__"), q);
+    }
+    return m;
 }
 
 Ref instance_dict(PyObject* obj) { return check(PyObject_GenericGetDict(obj, nullptr)); }
@@ -280,11 +278,88 @@ PyMemberDef closure_members[] = {
 };
 
 PyTypeObject* closure_type = nullptr;
+
+// A callable that binds like a function of a class body and has an
+// attribute dictionary of its own (for __qualname__, __annotations__, ...);
+// every other attribute comes from the wrapped callable.
+struct MethodFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* func;
+    PyObject* dict;
+};
+
+PyObject* mf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(((MethodFunction*)self)->func, args, nargsf, kwnames);
+}
+
+PyObject* mf_getattro(PyObject* self, PyObject* name) {
+    // Data descriptors of the type (__dict__, __class__), then the own
+    // dictionary, then the wrapped callable: as the host's instancemethod.
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    if (descr && Py_TYPE(descr)->tp_descr_set) return PyObject_GenericGetAttr(self, name);
+    PyObject* dict = ((MethodFunction*)self)->dict;
+    if (dict) {
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (v) return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(((MethodFunction*)self)->func, name);
+}
+
+PyObject* mf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* mf_repr(PyObject* self) { return PyObject_Repr(((MethodFunction*)self)->func); }
+
+int mf_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((MethodFunction*)self)->func);
+    Py_VISIT(((MethodFunction*)self)->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int mf_clear(PyObject* self) {
+    Py_CLEAR(((MethodFunction*)self)->func);
+    Py_CLEAR(((MethodFunction*)self)->dict);
+    return 0;
+}
+
+void mf_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    mf_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMemberDef mf_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodFunction, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(MethodFunction, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef mf_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* method_function_type = nullptr;
+
+// Helper types live for the life of the process.
+int make_helper_type(PyType_Spec* spec, PyTypeObject** out) {
+    if (*out) return 0;
+    PyObject* t = PyType_FromSpec(spec);
+    if (!t) return -1;
+    *out = (PyTypeObject*)t;
+    return 0;
+}
 }  // namespace
 
 int init_shared() noexcept {
-    if (closure_type) return 0;
-    static PyType_Slot slots[] = {
+    static PyType_Slot closure_slots[] = {
         {Py_tp_dealloc, (void*)closure_dealloc},
         {Py_tp_traverse, (void*)closure_traverse},
         {Py_tp_clear, (void*)closure_clear},
@@ -292,12 +367,36 @@ int init_shared() noexcept {
         {Py_tp_call, (void*)PyVectorcall_Call},
         {0, nullptr},
     };
-    static PyType_Spec spec{"_hostcore.closure", (int)sizeof(ClosureObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, slots};
-    PyObject* t = PyType_FromSpec(&spec);
-    if (!t) return -1;
-    closure_type = (PyTypeObject*)t;  // lives for the life of the process
-    return 0;
+    static PyType_Spec closure_spec{"_hostcore.closure", (int)sizeof(ClosureObject), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                                    closure_slots};
+    static PyType_Slot mf_slots[] = {
+        {Py_tp_dealloc, (void*)mf_dealloc},
+        {Py_tp_traverse, (void*)mf_traverse},
+        {Py_tp_clear, (void*)mf_clear},
+        {Py_tp_getattro, (void*)mf_getattro},
+        {Py_tp_descr_get, (void*)mf_descr_get},
+        {Py_tp_call, (void*)PyVectorcall_Call},
+        {Py_tp_repr, (void*)mf_repr},
+        {Py_tp_members, (void*)mf_members},
+        {Py_tp_getset, (void*)mf_getset},
+        {0, nullptr},
+    };
+    static PyType_Spec mf_spec{"_hostcore.method_function", (int)sizeof(MethodFunction), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, mf_slots};
+    if (make_helper_type(&closure_spec, &closure_type) < 0) return -1;
+    return make_helper_type(&mf_spec, &method_function_type);
+}
+
+Ref method_function(const Ref& func) {
+    if (!method_function_type && init_shared() < 0) raise();
+    auto* m = PyObject_GC_New(MethodFunction, method_function_type);
+    if (!m) raise();
+    m->vectorcall = mf_vectorcall;
+    m->func = func.new_ref();
+    m->dict = nullptr;
+    PyObject_GC_Track((PyObject*)m);
+    return Ref::steal((PyObject*)m);
 }
 
 Ref closure(ClosureFn fn, Ref captures) {

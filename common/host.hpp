@@ -17,6 +17,9 @@
 //   * make_class() - a heap type that behaves as an ordinary host class:
 //                    instance __dict__ and __weakref__, GC support,
 //                    subclassable, picklable by class + __dict__.
+//   * new_class()  - a class made through the host's class-creation protocol.
+//   * method_function()/instance_method()
+//                  - callables that bind like functions of a class body.
 //   * closure()    - a small callable object wrapping a C++ function and
 //                    captured objects (thread targets and the like).
 //   * global()     - module-global lookup at call time (NameError if gone).
@@ -313,9 +316,16 @@ inline void set_class_attr(PyObject* cls, const char* name, const Ref& v) {
 Ref new_class(PyObject* module, const char* name, const Ref& bases,
               std::initializer_list<std::pair<const char*, Ref>> items);
 
-// Wraps a module-level C function so that, stored in a class namespace, it
-// binds like a function defined in the class body (obj.f(a) -> f(obj, a)).
-Ref instance_method(PyObject* module, PyMethodDef* def);
+// Wraps a callable so that, stored in a class, it binds like a function of
+// the class body (obj.f(a) -> f(obj, a)). The wrapper has an attribute
+// dictionary of its own (__qualname__, __annotations__, ...); all other
+// attributes, the text signature included, come from the callable.
+Ref method_function(const Ref& func);
+
+// A module-level C function wrapped by method_function(), for class
+// namespaces built with new_class(); with `class_qualname` its __qualname__
+// reads "CLASS_X.name" like a function of a class body.
+Ref instance_method(PyObject* module, PyMethodDef* def, const char* class_qualname = nullptr);
 
 // Instance dictionary helpers (the dict is created on demand).
 Ref instance_dict(PyObject* obj);

@@ -161,9 +161,9 @@ Ref exec_body(PyObject* module) {
 
     Ref base = global(module, HOST_ID("Timer"));
     new_class(module, "CLASS_ThreadTimer", tuple(base),
-              {{"run", instance_method(module, &run_def)},
-               {"CUF_Start", instance_method(module, &start_def)},
-               {"CUF_Stop", instance_method(module, &stop_def)}});
+              {{"run", instance_method(module, &run_def, "CLASS_ThreadTimer")},
+               {"CUF_Start", instance_method(module, &start_def, "CLASS_ThreadTimer")},
+               {"CUF_Stop", instance_method(module, &stop_def, "CLASS_ThreadTimer")}});
     Ref on_timer_fn = make_function(module, &on_timer_def);
     check_int(PyModule_AddObjectRef(module, "GE_EVENT_OnTimer", on_timer_fn.get()));
     if (is_main(module)) demonstration(module);

@@ -37,6 +37,7 @@ def test_class_shape():
     for name in ("run", "CUF_Start", "CUF_Stop"):
         assert str(inspect.signature(getattr(CLASS_ThreadTimer, name))) == "(self)"
         assert str(inspect.signature(getattr(timer, name))) == "()"
+        assert getattr(CLASS_ThreadTimer, name).__qualname__ == "CLASS_ThreadTimer." + name
     with pytest.raises(TypeError, match="missing 1 required positional argument: 'self'"):
         CLASS_ThreadTimer.CUF_Stop()
     with pytest.raises(TypeError):
