@@ -59,6 +59,57 @@ PyObject* module_of(PyTypeObject* cls) {
     return m;
 }
 
+// ------------------------------------------------------ pending exceptions
+
+Pending::Pending() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value_ = PyErr_GetRaisedException();
+#else
+    PyObject *t, *tb;
+    PyErr_Fetch(&t, &value_, &tb);
+    PyErr_NormalizeException(&t, &value_, &tb);
+    if (tb && value_) PyException_SetTraceback(value_, tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+#endif
+}
+
+Pending::~Pending() {
+    // A thread being ended by the host unwinds without the interpreter
+    // lock: leave the reference then (see Ref).
+    if (value_ && PyGILState_Check()) Py_DECREF(value_);
+}
+
+void Pending::restore() noexcept {
+    PyObject* v = value_;
+    value_ = nullptr;
+    if (!v) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(v);
+#else
+    PyErr_Restore(Py_NewRef((PyObject*)Py_TYPE(v)), v, PyException_GetTraceback(v));
+#endif
+}
+
+void Pending::chain_under_current() const noexcept {
+    if (!value_) return;
+    Pending now;
+    if (now.value() && now.value() != value_) PyException_SetContext(now.value(), Py_NewRef(value_));
+    now.restore();
+}
+
+Handling::Handling(PyObject* exc) noexcept {
+    PyErr_GetExcInfo(&t_, &v_, &tb_);
+    if (exc)
+        PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(exc)), Py_NewRef(exc), PyException_GetTraceback(exc));
+    else
+        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+}
+
+Handling::~Handling() {
+    if (PyGILState_Check()) PyErr_SetExcInfo(t_, v_, tb_);
+}
+
 // -------------------------------------------------------------- arguments
 
 static std::string quoted_list(const std::string* items, size_t n) {

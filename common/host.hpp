@@ -165,6 +165,84 @@ void print(const T&... args) {
     call(keep.get(), args...);
 }
 
+// ---------------------------------------------------- pending exceptions
+
+// The host exception currently set, taken out of the error indicator
+// (normalised, its traceback attached), for code that must run while an
+// error is on its way: clean-up, a report, a test of what was raised.
+// raise_again() sets it again and throws PyError, restore() sets it again
+// without throwing; otherwise it is dropped with this object.
+class Pending {
+public:
+    Pending() noexcept;
+    ~Pending();
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+
+    PyObject* value() const noexcept { return value_; }  // the exception instance (or NULL)
+    bool matches(PyObject* exc_type) const noexcept {
+        return value_ && PyErr_GivenExceptionMatches(value_, exc_type);
+    }
+    void restore() noexcept;
+    [[noreturn]] void raise_again() noexcept(false) {
+        restore();
+        throw PyError{};
+    }
+    // The exception being raised now gets this one as its __context__.
+    void chain_under_current() const noexcept;
+
+private:
+    PyObject* value_ = nullptr;
+};
+
+// Makes `exc` the exception being handled (what sys.exc_info() and
+// traceback.format_exc() see, and the __context__ of errors raised
+// meanwhile) for the life of the scope, as inside an `except` block.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept;
+    ~Handling();
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
+};
+
+// body(), then cleanup(): always (try/finally) or only when body raised
+// (try/except: cleanup; raise). An error of cleanup wins, chained to
+// body's, as in the host.
+template <class Body, class Cleanup>
+void run_then(Body body, Cleanup cleanup, bool also_on_success) {
+    try {
+        body();
+    } catch (const PyError&) {
+        Pending first;
+        try {
+            cleanup();
+        } catch (const PyError&) {
+            first.chain_under_current();
+            throw;
+        }
+        first.raise_again();
+    }
+    if (also_on_success) cleanup();
+}
+
+// body(); an instance of the host's Exception raised by it is handed to
+// on_exception(Pending&) instead of propagating (try/except Exception).
+// Other exceptions propagate.
+template <class Body, class OnException>
+void except_exception(Body body, OnException on_exception) {
+    try {
+        body();
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        Pending e;
+        on_exception(e);
+    }
+}
+
 // -------------------------------------------------------- module globals
 
 // Looks `name` up in the module's namespace, then in builtins; raises

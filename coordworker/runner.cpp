@@ -68,25 +68,6 @@ Ref function_text(PyObject* f) {
     return check(PyUnicode_FromFormat("%S()", qualname.get()));
 }
 
-// The handled exception while the child records a failure: errors raised
-// meanwhile chain to it, as inside an `except` block.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) {
-        PyErr_GetExcInfo(&t_, &v_, &tb_);
-        PyObject* tb = PyException_GetTraceback(exc);  // new reference or NULL
-        Py_INCREF(Py_TYPE(exc));
-        Py_INCREF(exc);
-        PyErr_SetExcInfo((PyObject*)Py_TYPE(exc), exc, tb);
-    }
-    ~Handling() { PyErr_SetExcInfo(t_, v_, tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
 double claim_pause(int attempt) {
     thread_local std::minstd_rand rng{(unsigned)std::chrono::steady_clock::now().time_since_epoch().count() ^
                                       (unsigned)SARNOVET_GETPID()};
@@ -251,9 +232,8 @@ Ref runner_try_fetch_task(Call& c) {
             return claim_once(c.self, count_sql, pick_sql, claim_sql);
         } catch (const PyError&) {
             if (attempt >= kClaimAttempts) throw;
-            PendingError err;
-            if (!is_transient_lock_error(c.module, err.value())) throw;  // err is set again on the way out
-            err.drop();
+            Pending err;
+            if (!is_transient_lock_error(c.module, err.value())) err.raise_again();
         }
         Ref time = c.global(HOST_ID("time"));
         call_method(time.get(), HOST_ID("sleep"), flt(claim_pause(attempt)));
@@ -278,9 +258,10 @@ Ref runner_process_wrapper(Call& c) {
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     }
-    PendingError caught;
+    // The failure is recorded while the task's error is being handled:
+    // errors raised meanwhile chain to it.
+    Pending caught;
     Ref exc = Ref::borrow(caught.value());
-    caught.drop();
     Handling handling(exc.get());
     write_one(self, sql_for(self, Stmt::MarkDead), tuple(worker_id));
     Ref text = check(PyObject_Str(exc.get()));

@@ -13,6 +13,7 @@
 namespace sarnovet {
 
 using host::Call;
+using host::Pending;
 using host::PyError;
 using host::Ref;
 
@@ -30,23 +31,6 @@ Ref sql(PyObject* name, Stmt which);
 
 // Statement text for self's table (reads and checks CVF_TableName).
 inline Ref sql_for(PyObject* self, Stmt which) { return sql(table_name(self).get(), which); }
-
-// The exception currently set, taken out of the error indicator and put
-// back when this object goes away (unless dropped).
-class PendingError {
-public:
-    PendingError() noexcept;
-    ~PendingError();
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-    PyObject* value() const noexcept { return value_; }  // normalised instance
-    void drop() noexcept;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
 
 // Rolls back and closes `conn`, ignoring their own errors; the error that
 // is set on entry is set again on return.

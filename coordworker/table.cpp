@@ -96,34 +96,8 @@ Ref sql(PyObject* name, Stmt which) {
 
 // ------------------------------------------------------------ errors
 
-#if PY_VERSION_HEX >= 0x030C0000
-PendingError::PendingError() noexcept : value_(PyErr_GetRaisedException()) {}
-
-PendingError::~PendingError() {
-    if (value_) PyErr_SetRaisedException(value_);
-}
-
-void PendingError::drop() noexcept { Py_CLEAR(value_); }
-#else
-PendingError::PendingError() noexcept {
-    PyErr_Fetch(&type_, &value_, &tb_);
-    PyErr_NormalizeException(&type_, &value_, &tb_);
-    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
-}
-
-PendingError::~PendingError() {
-    if (type_) PyErr_Restore(type_, value_, tb_);
-}
-
-void PendingError::drop() noexcept {
-    Py_CLEAR(type_);
-    Py_CLEAR(value_);
-    Py_CLEAR(tb_);
-}
-#endif
-
 void abandon(PyObject* conn) noexcept {
-    PendingError keep;
+    Pending keep;
     for (const char* name : {"rollback", "close"}) {
         PyObject* r = PyObject_CallMethod(conn, name, nullptr);
         if (r)
@@ -131,6 +105,7 @@ void abandon(PyObject* conn) noexcept {
         else
             PyErr_Clear();
     }
+    keep.restore();
 }
 
 // ------------------------------------------------------------ results

@@ -47,39 +47,6 @@ Ref probe_get(PyObject* info, PyObject* key, const Ref& dflt) {
     return call_method(info, HOST_ID("get"), Ref::borrow(key), dflt);
 }
 
-// The pending exception, taken out of the error indicator (normalised, with
-// its traceback attached).
-Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb) PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return Ref::steal(v);
-#endif
-}
-
-// print("[AutoTune] Probe exception:", exc) while `exc` is the exception
-// being handled, as inside an `except` block: an error raised by the print
-// (say, by the exception's __str__) gets it as its context.
-void report_probe_exception(const Ref& exc) {
-    PyObject *st, *sv, *stb;
-    PyErr_GetExcInfo(&st, &sv, &stb);
-    PyErr_SetExcInfo(Ref::borrow((PyObject*)Py_TYPE(exc.get())).release(), exc.new_ref(),
-                     PyException_GetTraceback(exc.get()));
-    try {
-        print(str("[AutoTune] Probe exception:"), exc);
-    } catch (const PyError&) {
-        PyErr_SetExcInfo(st, sv, stb);
-        throw;
-    }
-    PyErr_SetExcInfo(st, sv, stb);
-}
-
 // The probe record: func(probe_only=True), a coroutine function's result
 // driven by asyncio.run in this thread. An Exception is reported and gives
 // an empty record; anything that is not a dict counts as empty.
@@ -95,7 +62,11 @@ Ref probe(const Call& c, bool is_async) {
         }
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        report_probe_exception(take_exception());
+        // print("[AutoTune] Probe exception:", e) inside the handler: an
+        // error raised by the print gets the probe's exception as context.
+        Pending e;
+        Handling scope(e.value());
+        print(str("[AutoTune] Probe exception:"), Ref::borrow(e.value()));
         info = check(PyDict_New());
     }
     if (info.get() == Py_None || !check_int(PyObject_IsInstance(info.get(), (PyObject*)&PyDict_Type)))

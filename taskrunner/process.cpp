@@ -20,97 +20,6 @@ namespace {
 // How often the waiter looks at a child that has not sent its record yet.
 constexpr double kWaiterPollSeconds = 0.25;
 
-// A host exception taken out of the error indicator while clean-up code
-// runs, then raised again (the parts of a try/finally or try/except).
-class Pending {
-public:
-    Pending() {
-        PyErr_Fetch(&t_, &v_, &tb_);
-        PyErr_NormalizeException(&t_, &v_, &tb_);
-        if (tb_ && v_) PyException_SetTraceback(v_, tb_);
-    }
-    ~Pending() {
-        if (!PyGILState_Check()) return;  // the thread is being ended (see Ref)
-        Py_XDECREF(t_);
-        Py_XDECREF(v_);
-        Py_XDECREF(tb_);
-    }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    PyObject* type() const { return t_; }
-    PyObject* value() const { return v_; }
-    PyObject* traceback() const { return tb_; }
-
-    [[noreturn]] void raise_again() {
-        PyErr_Restore(t_, v_, tb_);
-        t_ = v_ = tb_ = nullptr;
-        throw PyError{};
-    }
-
-    // The exception now being raised gets this one as its __context__.
-    void chain_under_current() const {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (v && v_ && v != v_) PyException_SetContext(v, Py_NewRef(v_));
-        PyErr_Restore(t, v, tb);
-    }
-
-private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
-// body(); then cleanup() - always (finally) or only when body raised
-// (except: ...; raise). An error of cleanup wins, chained to body's.
-template <class Body, class Cleanup>
-void run_then(Body body, Cleanup cleanup, bool also_on_success) {
-    try {
-        body();
-    } catch (const PyError&) {
-        Pending first;
-        try {
-            cleanup();
-        } catch (const PyError&) {
-            first.chain_under_current();
-            throw;
-        }
-        first.raise_again();
-    }
-    if (also_on_success) cleanup();
-}
-
-// Makes `e` the exception being handled (what sys.exc_info() and
-// traceback.format_exc() see) for the life of the scope.
-class Handling {
-public:
-    explicit Handling(const Pending& e) {
-        PyErr_GetExcInfo(&t_, &v_, &tb_);
-        PyErr_SetExcInfo(Py_XNewRef(e.type()), Py_XNewRef(e.value()), Py_XNewRef(e.traceback()));
-    }
-    ~Handling() {
-        if (PyGILState_Check()) PyErr_SetExcInfo(t_, v_, tb_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
-// Runs body(); an instance of the host's Exception raised by it is handed
-// to on_exception() instead of propagating. Other exceptions propagate.
-template <class Body, class OnException>
-void except_exception(Body body, OnException on_exception) {
-    try {
-        body();
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Pending e;
-        on_exception(e);
-    }
-}
-
 // Adds a frame of _Process_Entry (at `module`'s file) to the traceback of
 // the exception being raised, so that the child's error text shows where
 // the task was called from, as the host would for a function of its own.
@@ -185,8 +94,8 @@ Ref process_entry(Call& c) {
                         throw;
                     }
                 },
-                             [&](const Pending& e) {
-                                 Handling scope(e);
+                             [&](Pending& e) {
+                                 Handling scope(e.value());
                                  status = str("EXCEPTION");
                                  err = call_method(c.global(HOST_ID("traceback")).get(), HOST_ID("format_exc"));
                              });
@@ -309,8 +218,8 @@ Ref runner_on_over_limit(Call& c) {
                 call_kw(on_over.get(), HOST_KWNAMES("cpu_max", "running", "task"), cpu_max, running,
                         Ref::borrow(self));
             },
-            [&](const Pending& e) {
-                Handling scope(e);
+            [&](Pending& e) {
+                Handling scope(e.value());
                 print(str("[ProcessGate] External event error:"), Ref::borrow(e.value()));
             });
     return none();
