@@ -110,6 +110,31 @@ Handling::~Handling() {
     if (PyGILState_Check()) PyErr_SetExcInfo(t_, v_, tb_);
 }
 
+std::pair<Ref, Ref> unpack2(PyObject* obj) {
+    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 2)
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(obj, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(obj, 1))};
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        raise();
+    }
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) raise();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) raise();
+    return {items[0], items[1]};
+}
+
 // -------------------------------------------------------------- arguments
 
 static std::string quoted_list(const std::string* items, size_t n) {

@@ -243,6 +243,9 @@ void except_exception(Body body, OnException on_exception) {
     }
 }
 
+// `a, b = obj` with the host's unpacking rules and messages.
+std::pair<Ref, Ref> unpack2(PyObject* obj);
+
 // -------------------------------------------------------- module globals
 
 // Looks `name` up in the module's namespace, then in builtins; raises
@@ -308,6 +311,10 @@ struct Call {
 
     // Parses into out[], applying `sig`.
     void parse(const Signature& sig, PyObject** out) const { parse_args(sig, args, nargs, kwnames, out); }
+    // For callables without parameters: any argument is a TypeError.
+    void no_args(const char* fname, int nself = 1) const {
+        if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) parse_args({fname, {}, 0, nself}, args, nargs, kwnames, nullptr);
+    }
     Ref global(PyObject* name) const { return host::global(module, name); }
 };
 

@@ -26,11 +26,6 @@ constexpr double kClaimPauseStep = 0.02;  // seconds; the pause grows with each 
 
 const char* const kDefaultTable = "_syscpu_gate_worker";
 
-void no_args(const Call& c, const char* fname) {
-    const Signature sig{fname, {}, 0};
-    c.parse(sig, nullptr);
-}
-
 // Reads the event attribute now; calls it with `args` when it is true.
 template <class... T>
 void fire(PyObject* self, PyObject* attr, const T&... args) {
@@ -153,7 +148,7 @@ Ref runner_init(Call& c) {
 // pymysql.connect(**self.CVF_DBConfig, autocommit=False), with the host's
 // errors for a configuration that is no mapping or repeats `autocommit`.
 Ref runner_get_conn(Call& c) {
-    no_args(c, "CLASS_MultiTaskAdv.CVF_GetDBConn");
+    c.no_args("CLASS_MultiTaskAdv.CVF_GetDBConn");
     Ref driver = c.global(HOST_ID("pymysql"));
     Ref connect = S_GET(driver.get(), "connect");
     Ref config = S_GET(c.self, "CVF_DBConfig");
@@ -178,7 +173,7 @@ Ref runner_get_conn(Call& c) {
 // ----------------------------------------------------------- operations
 
 Ref runner_ensure_table(Call& c) {
-    no_args(c, "CLASS_MultiTaskAdv.CVF_EnsureTable");
+    c.no_args("CLASS_MultiTaskAdv.CVF_EnsureTable");
     Ref text = sql_for(c.self, Stmt::Create);
     return with_connection(c.self, [&](PyObject* conn, PyObject* cur) -> Ref {
         execute(cur, text);
@@ -188,7 +183,7 @@ Ref runner_ensure_table(Call& c) {
 }
 
 Ref runner_has_pending_or_running(Call& c) {
-    no_args(c, "CLASS_MultiTaskAdv.CUF_HasPendingOrRunning");
+    c.no_args("CLASS_MultiTaskAdv.CUF_HasPendingOrRunning");
     Ref count = read_count(c.self, sql_for(c.self, Stmt::ActiveCount));
     Ref zero = integer(0);
     return check(PyObject_RichCompare(count.get(), zero.get(), Py_GT));
@@ -214,7 +209,7 @@ Ref runner_register_task(Call& c) {
 }
 
 Ref runner_get_task_count(Call& c) {
-    no_args(c, "CLASS_MultiTaskAdv.CUF_GetTaskCount");
+    c.no_args("CLASS_MultiTaskAdv.CUF_GetTaskCount");
     return read_count(c.self, sql_for(c.self, Stmt::TotalCount));
 }
 
@@ -222,7 +217,7 @@ Ref runner_get_task_count(Call& c) {
 // whole claim runs again on a fresh connection; any other error, or the
 // same one after the last try, goes to the caller.
 Ref runner_try_fetch_task(Call& c) {
-    no_args(c, "CLASS_MultiTaskAdv.CUF_TryFetchTask");
+    c.no_args("CLASS_MultiTaskAdv.CUF_TryFetchTask");
     Ref name = table_name(c.self);
     Ref count_sql = sql(name.get(), Stmt::HostRunning);
     Ref pick_sql = sql(name.get(), Stmt::Pick);

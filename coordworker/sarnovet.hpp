@@ -14,6 +14,7 @@ namespace sarnovet {
 
 using host::Call;
 using host::Pending;
+using host::unpack2;
 using host::PyError;
 using host::Ref;
 
@@ -54,9 +55,6 @@ Ref with_connection(PyObject* self, F&& body) {
 
 // Item 0 of cursor.fetchone().
 Ref fetch_first(PyObject* cursor);
-
-// `a, b = obj` with the host's unpacking errors.
-std::pair<Ref, Ref> unpack2(PyObject* obj);
 
 // Whether the error `exc` is the driver's report of a deadlock (1213) or a
 // lock-wait timeout (1205): the server asks for the transaction to be run

@@ -116,29 +116,6 @@ Ref fetch_first(PyObject* cursor) {
     return check(PyObject_GetItem(row.get(), zero.get()));
 }
 
-std::pair<Ref, Ref> unpack2(PyObject* obj) {
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
-        }
-        raise();
-    }
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) raise();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) raise();
-    return {items[0], items[1]};
-}
-
 bool is_transient_lock_error(PyObject* module, PyObject* exc) {
     if (!exc) return false;
     bool transient = false;

@@ -19,16 +19,14 @@ PyObject* hms_format() {
 // ------------------------------------------------------------ no-op ctor
 
 Ref init(Call& c) {
-    static const Signature sig{"CLASS_Delmique.__init__", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_Delmique.__init__");
     return none();
 }
 
 // ------------------------------------------------------- interrupt key
 
 Ref disable_ctrl_c(Call& c) {
-    static const Signature sig{"CLASS_Delmique.CUF_DisableCtrlC", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_Delmique.CUF_DisableCtrlC");
     for (PyObject* signum : {HOST_ID("SIGINT"), HOST_ID("SIGTSTP")}) {
         Ref signal = c.global(HOST_ID("signal"));
         Ref num = getattr(signal.get(), signum);

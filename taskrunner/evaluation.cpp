@@ -86,8 +86,7 @@ Ref score_entry(PyObject* name, const Ref& round_fn, const Ref& score) {
 }  // namespace
 
 Ref runner_evaluate(Call& c) {
-    static const Signature sig{"CLASS_MultiTask.CUF_EvaluateTask", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_MultiTask.CUF_EvaluateTask");
     const Constants& K = k();
     PyObject* self = c.self;
 
@@ -170,8 +169,7 @@ Ref score_of(PyObject* caps, PyObject* const* args, Py_ssize_t nargs, PyObject*)
 // The member with the highest stored score; the host's max keeps the first
 // of equal scores, so ties go to the earlier mode of the record.
 Ref runner_best_mode(Call& c) {
-    static const Signature sig{"CLASS_MultiTask.CUF_GetBestMode", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_MultiTask.CUF_GetBestMode");
     Ref max_fn = c.global(HOST_ID("max"));
     Ref record = K_GET(c.self, "CVD_EvalResult");
     Ref key = closure(closure_body<score_of>, tuple(Ref::borrow(c.self)));

@@ -71,8 +71,7 @@ Ref gate_instance(Call& c) {
 }
 
 Ref gate_cpu_info(Call& c) {
-    static const Signature sig{"CUF_GetCPUInfo", {}, 0, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CUF_GetCPUInfo", 0);
     Ref psutil = c.global(HOST_ID("psutil"));
     Ref info = check(PyDict_New());
     check_int(PyDict_SetItemString(info.get(), "cpu_physical", cpu_count(psutil.get(), false).get()));
@@ -81,8 +80,7 @@ Ref gate_cpu_info(Call& c) {
 }
 
 Ref gate_acquire(Call& c) {
-    static const Signature sig{"CLASS_ProcessGate.CUF_Acquire", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_ProcessGate.CUF_Acquire");
     PyObject* self = c.self;
     Ref sem = K_GET(self, "CV_Semaphore");
     Ref acquired = call_method_kw(sem.get(), HOST_ID("acquire"), HOST_KWNAMES("block"), boolean(false));
@@ -99,8 +97,7 @@ Ref gate_acquire(Call& c) {
 }
 
 Ref gate_release(Call& c) {
-    static const Signature sig{"CLASS_ProcessGate.CUF_Release", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_ProcessGate.CUF_Release");
     PyObject* self = c.self;
     add_to_counter(K_GET(self, "CVI_RunningProc").get(), -1);
     call_method(K_GET(self, "CV_Semaphore").get(), HOST_ID("release"));

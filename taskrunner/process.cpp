@@ -116,8 +116,7 @@ Ref process_entry(Call& c) {
 // ----------------------------------------------------------------- launch
 
 Ref runner_run_process(Call& c) {
-    static const Signature sig{"CLASS_MultiTask._CUF_Run_Process", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_MultiTask._CUF_Run_Process");
     PyObject* self = c.self;
     Ref inspect = c.global(HOST_ID("inspect"));
     Ref func = K_GET(self, "CVF_TaskFunc");

@@ -37,8 +37,7 @@ Ref runner_init(Call& c) {
 // ------------------------------------------------------- frozen programs
 
 Ref runner_init_for_pyinstaller(Call& c) {
-    static const Signature sig{"CUF_Init_For_PyInstaller", {}, 0, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CUF_Init_For_PyInstaller", 0);
     Ref cls = c.global(HOST_ID("CLASS_MultiTask"));
     if (truth(K_GET(cls.get(), "_PyInstaller_Inited").get())) return none();
     Ref mp = check(PyImport_ImportModule("multiprocessing"));
@@ -56,15 +55,10 @@ bool equals(PyObject* a, PyObject* b) {
     return truth(r.get());
 }
 
-void no_args(const Call& c, const char* fname) {
-    const Signature sig{fname, {}, 0};
-    c.parse(sig, nullptr);
-}
-
 }  // namespace
 
 Ref runner_start(Call& c) {
-    no_args(c, "CLASS_MultiTask.CUF_Start");
+    c.no_args("CLASS_MultiTask.CUF_Start");
     PyObject* self = c.self;
     Ref modes = c.global(HOST_ID("ENUM_TASK_MODE"));
     Ref mode = K_GET(self, "CVE_TaskMode");
@@ -101,7 +95,7 @@ void start_daemon_thread(const Call& c, Ref target) {
 }  // namespace
 
 Ref runner_run_thread(Call& c) {
-    no_args(c, "CLASS_MultiTask._CUF_Run_Thread");
+    c.no_args("CLASS_MultiTask._CUF_Run_Thread");
     start_daemon_thread(c, closure(closure_body<thread_target>, tuple(Ref::borrow(c.self))));
     return none();
 }
@@ -364,7 +358,7 @@ int runner_types_init(PyObject*) {
 }
 
 Ref runner_run_async(Call& c) {
-    no_args(c, "CLASS_MultiTask._CUF_Run_Async");
+    c.no_args("CLASS_MultiTask._CUF_Run_Async");
     start_daemon_thread(c, closure(closure_body<async_target>, tuple(Ref::borrow(c.module), Ref::borrow(c.self))));
     return none();
 }

@@ -26,23 +26,20 @@ Ref watchdog_init(Call& c) {
 }
 
 Ref watchdog_beat(Call& c) {
-    static const Signature sig{"CLASS_WatchDog.CUF_Beat", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_WatchDog.CUF_Beat");
     Ref time = c.global(HOST_ID("time"));
     K_SET(c.self, "CVT_LastBeat", call_method(time.get(), HOST_ID("time")));
     return none();
 }
 
 Ref watchdog_stop(Call& c) {
-    static const Signature sig{"CLASS_WatchDog.CUF_Stop", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_WatchDog.CUF_Stop");
     K_SET(c.self, "_stop", Py_True);
     return none();
 }
 
 Ref watchdog_run(Call& c) {
-    static const Signature sig{"CLASS_WatchDog._run", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_WatchDog._run");
     PyObject* self = c.self;
     static PyObject* half = PyFloat_FromDouble(0.5);
     for (;;) {
@@ -63,8 +60,7 @@ Ref watchdog_run(Call& c) {
 }
 
 Ref runner_on_dead(Call& c) {
-    static const Signature sig{"CLASS_MultiTask._CUF_OnDead", {}, 0};
-    c.parse(sig, nullptr);
+    c.no_args("CLASS_MultiTask._CUF_OnDead");
     print(str("[WatchDog] 任務死當，已通知主程式"));
     return none();
 }

@@ -110,8 +110,7 @@ Ref timer_stop(Call& c) {
 }
 
 Ref on_timer(Call& c) {
-    static const Signature sig{"GE_EVENT_OnTimer", {}, 0, 0};
-    c.parse(sig, nullptr);
+    c.no_args("GE_EVENT_OnTimer", 0);
     print(str("----- Timer Event -----"));
     return none();
 }
