@@ -61,7 +61,7 @@ PyObject* module_of(PyTypeObject* cls) {
 
 // ------------------------------------------------------ pending exceptions
 
-Pending::Pending() noexcept {
+Pending::Pending() {
 #if PY_VERSION_HEX >= 0x030C0000
     value_ = PyErr_GetRaisedException();
 #else
@@ -74,13 +74,13 @@ Pending::Pending() noexcept {
 #endif
 }
 
-Pending::~Pending() {
+Pending::~Pending() noexcept(false) {
     // A thread being ended by the host unwinds without the interpreter
     // lock: leave the reference then (see Ref).
-    if (value_ && PyGILState_Check()) Py_DECREF(value_);
+    if (value_ && holds_lock()) Py_DECREF(value_);
 }
 
-void Pending::restore() noexcept {
+void Pending::restore() {
     PyObject* v = value_;
     value_ = nullptr;
     if (!v) return;
@@ -91,14 +91,37 @@ void Pending::restore() noexcept {
 #endif
 }
 
-void Pending::chain_under_current() const noexcept {
+void Pending::chain_under_current() const {
     if (!value_) return;
     Pending now;
-    if (now.value() && now.value() != value_) PyException_SetContext(now.value(), Py_NewRef(value_));
+    PyObject* exc = now.value();
+    if (exc && exc != value_) {
+        // As the host chains an exception raised while another is handled:
+        // if `exc` is already in the context chain of value_, that link is
+        // cut first, so that no cycle is made; a cycle that is there
+        // already ends the walk (Floyd's tortoise and hare).
+        PyObject *o = value_, *slow = value_;
+        bool step_slow = false;
+        while (PyObject* ctx = PyException_GetContext(o)) {
+            Py_DECREF(ctx);  // the chain keeps it alive
+            if (ctx == exc) {
+                PyException_SetContext(o, nullptr);
+                break;
+            }
+            o = ctx;
+            if (o == slow) break;
+            if (step_slow) {
+                slow = PyException_GetContext(slow);
+                Py_DECREF(slow);
+            }
+            step_slow = !step_slow;
+        }
+        PyException_SetContext(exc, Py_NewRef(value_));
+    }
     now.restore();
 }
 
-Handling::Handling(PyObject* exc) noexcept {
+Handling::Handling(PyObject* exc) {
     PyErr_GetExcInfo(&t_, &v_, &tb_);
     if (exc)
         PyErr_SetExcInfo(Py_NewRef((PyObject*)Py_TYPE(exc)), Py_NewRef(exc), PyException_GetTraceback(exc));
@@ -106,8 +129,8 @@ Handling::Handling(PyObject* exc) noexcept {
         PyErr_SetExcInfo(nullptr, nullptr, nullptr);
 }
 
-Handling::~Handling() {
-    if (PyGILState_Check()) PyErr_SetExcInfo(t_, v_, tb_);
+Handling::~Handling() noexcept(false) {
+    if (holds_lock()) PyErr_SetExcInfo(t_, v_, tb_);
 }
 
 std::pair<Ref, Ref> unpack2(PyObject* obj) {
@@ -230,6 +253,22 @@ static std::string class_signature(const char* short_name, const char* init_doc)
     return std::string(short_name) + "(" + params + ")\n--\n\n";
 }
 
+// The copy of a METH_STATIC entry without the flag, made once per entry and
+// kept for the life of the process (the module may be executed again).
+static PyMethodDef* unflagged_static(PyMethodDef* def) {
+    struct Copy {
+        PyMethodDef* of;
+        PyMethodDef def;
+        Copy* next;
+    };
+    static Copy* copies = nullptr;  // only touched under the interpreter lock
+    for (Copy* c = copies; c; c = c->next)
+        if (c->of == def) return &c->def;
+    copies = new Copy{def, *def, copies};
+    copies->def.ml_flags &= ~METH_STATIC;
+    return &copies->def;
+}
+
 Ref make_class(PyObject* module, const ClassSpec& cs) {
     const char* dot = strrchr(cs.name, '.');
     const char* short_name = dot ? dot + 1 : cs.name;
@@ -263,11 +302,8 @@ Ref make_class(PyObject* module, const ClassSpec& cs) {
         } else if (m->ml_flags & METH_STATIC) {
             // The host hides self from functions flagged METH_STATIC; bind a
             // copy without the flag to the defining class (module state
-            // reachable, __qualname__ "CLASS_X.name"), kept for the life of
-            // the process.
-            auto* plain = new PyMethodDef(*m);
-            plain->ml_flags &= ~METH_STATIC;
-            Ref f = check(PyCMethod_New(plain, type.get(), modname.get(), nullptr));
+            // reachable, __qualname__ "CLASS_X.name").
+            Ref f = check(PyCMethod_New(unflagged_static(m), type.get(), modname.get(), nullptr));
             Ref sm = check(PyStaticMethod_New(f.get()));
             check_int(PyObject_SetAttrString(type.get(), m->ml_name, sm.get()));
         }
@@ -289,15 +325,18 @@ Ref new_class(PyObject* module, const char* name, const Ref& bases,
     Ref resolved = call_method(types.get(), HOST_ID("resolve_bases"), bases);
     Ref pname = str(name);
     Ref prepared = call_method(types.get(), HOST_ID("prepare_class"), pname, resolved);  // (meta, ns, kwds)
-    PyObject* meta = PyTuple_GET_ITEM(prepared.get(), 0);
-    PyObject* ns = PyTuple_GET_ITEM(prepared.get(), 1);
+    Ref meta = Ref::borrow(PyTuple_GET_ITEM(prepared.get(), 0));
+    Ref nsref = Ref::borrow(PyTuple_GET_ITEM(prepared.get(), 1));
+    PyObject* ns = nsref.get();
     Ref modname = check(PyModule_GetNameObject(module));
     check_int(PyObject_SetItem(ns, HOST_ID("__module__"), modname.get()));
     check_int(PyObject_SetItem(ns, HOST_ID("__qualname__"), pname.get()));
-    for (const auto& kv : items) check_int(PyObject_SetItem(ns, intern(kv.first), kv.second.get()));
+    for (const auto& kv : items) {
+        Ref key = check(PyUnicode_InternFromString(kv.first));
+        check_int(PyObject_SetItem(ns, key.get(), kv.second.get()));
+    }
     if (resolved.get() != bases.get()) check_int(PyObject_SetItem(ns, HOST_ID("__orig_bases__"), bases.get()));
-    Ref nsref = Ref::borrow(ns);
-    Ref cls = call(meta, pname, resolved, nsref);
+    Ref cls = call(meta.get(), pname, resolved, nsref);
     check_int(PyModule_AddObjectRef(module, name, cls.get()));
     return cls;
 }
@@ -374,10 +413,12 @@ PyObject* mf_getattro(PyObject* self, PyObject* name) {
     // dictionary, then the wrapped callable: as the host's instancemethod.
     PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
     if (descr && Py_TYPE(descr)->tp_descr_set) return PyObject_GenericGetAttr(self, name);
-    PyObject* dict = ((MethodFunction*)self)->dict;
-    if (dict) {
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (v) return Py_NewRef(v);
+    // The lookup compares keys, which may run host code that replaces
+    // the dictionary: hold it meanwhile.
+    if (PyObject* dict = Py_XNewRef(((MethodFunction*)self)->dict)) {
+        PyObject* v = Py_XNewRef(PyDict_GetItemWithError(dict, name));
+        Py_DECREF(dict);
+        if (v) return v;
         if (PyErr_Occurred()) return nullptr;
     }
     return PyObject_GetAttr(((MethodFunction*)self)->func, name);
@@ -434,7 +475,7 @@ int make_helper_type(PyType_Spec* spec, PyTypeObject** out) {
 }
 }  // namespace
 
-int init_shared() noexcept {
+int init_shared() {
     static PyType_Slot closure_slots[] = {
         {Py_tp_dealloc, (void*)closure_dealloc},
         {Py_tp_traverse, (void*)closure_traverse},
@@ -444,7 +485,8 @@ int init_shared() noexcept {
         {0, nullptr},
     };
     static PyType_Spec closure_spec{"_hostcore.closure", (int)sizeof(ClosureObject), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                     closure_slots};
     static PyType_Slot mf_slots[] = {
         {Py_tp_dealloc, (void*)mf_dealloc},
@@ -459,7 +501,9 @@ int init_shared() noexcept {
         {0, nullptr},
     };
     static PyType_Spec mf_spec{"_hostcore.method_function", (int)sizeof(MethodFunction), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, mf_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               mf_slots};
     if (make_helper_type(&closure_spec, &closure_type) < 0) return -1;
     return make_helper_type(&mf_spec, &method_function_type);
 }

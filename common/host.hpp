@@ -30,9 +30,7 @@
 #include <structmember.h>
 
 #include <cstddef>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -52,18 +50,63 @@ struct PyError {};
 
 // ------------------------------------------------------------------ Ref
 
+// ------------------------------------------------- the interpreter lock
+
+namespace detail {
+// The thread state with which this thread last entered module code (set by
+// guard()). Compared with the thread's current state it tells whether this
+// thread holds the interpreter lock now; the host's own check cannot be
+// trusted for that once a sub-interpreter has existed or late in
+// finalisation.
+inline thread_local PyThreadState* entered_state = nullptr;
+
+inline PyThreadState* current_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Marks the scope of one entry into module code.
+class Entered {
+public:
+    Entered() noexcept : saved_(entered_state) { entered_state = current_state(); }
+    ~Entered() { entered_state = saved_; }
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+}  // namespace detail
+
+// Whether this thread holds the interpreter lock. False for a daemon thread
+// that the host ends at exit (it unwinds while waiting for the lock).
+inline bool holds_lock() noexcept {
+    PyThreadState* t = detail::entered_state;
+    return t && t == detail::current_state();
+}
+
+// ------------------------------------------------------------------ Ref
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    // Releases only while this thread holds the interpreter lock: a daemon
-    // thread that the host ends at exit (pthread_exit while it waits for
-    // the lock) unwinds without it, and then leaks what it held, as C
-    // code does, instead of freeing objects under the finalising host.
-    ~Ref() { if (p_ && PyGILState_Check()) Py_DECREF(p_); }
-    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    // Releasing may run host code (__del__), which may block and be ended by
+    // the host's forced unwinding: not noexcept. A thread that unwinds
+    // without the interpreter lock leaks what it held, as C code does,
+    // instead of freeing objects under the finalising host.
+    ~Ref() noexcept(false) {
+        if (p_ && holds_lock()) Py_DECREF(p_);
+    }
+    Ref& operator=(Ref o) noexcept(false) {
+        std::swap(p_, o.p_);
+        return *this;
+    }
 
     // Takes over a new reference (may be NULL).
     static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
@@ -92,10 +135,22 @@ inline Ref integer(long v) { return check(PyLong_FromLong(v)); }
 inline Ref flt(double v) { return check(PyFloat_FromDouble(v)); }
 
 // Interned, never-freed name object for attribute and keyword names.
-// Usage: host::id("CVF_TaskFunc") - a static cache lives at each call site
-// through the ID() macro below.
 PyObject* intern(const char* s);
-#define HOST_ID(s) ([]() -> PyObject* { static PyObject* o_ = ::host::intern(s); return o_; }())
+
+// A process-lifetime object made at its first use. The cache is a plain
+// pointer, not a C++ guarded static: making the object runs host code
+// (a collection whose finaliser lets other threads run), and a thread
+// reaching the same place meanwhile must not wait on a C++ lock while it
+// holds the interpreter lock. Two threads racing here each make one; the
+// first stored is kept.
+template <class Make>
+PyObject* once(PyObject*& slot, Make make) {
+    if (PyObject* o = slot) return o;
+    PyObject* o = make();
+    if (!slot) slot = o;
+    return slot;
+}
+#define HOST_ID(s) ([]() -> PyObject* { static PyObject* o_ = nullptr; return ::host::once(o_, [] { return ::host::intern(s); }); }())
 
 // Host truth test.
 inline bool truth(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
@@ -114,7 +169,8 @@ Ref tuple(const T&... items) {
 
 // Tuple of interned names, built once per call site: HOST_KWNAMES("target", "daemon")
 PyObject* make_kwnames(std::initializer_list<const char*> names);
-#define HOST_KWNAMES(...) ([]() -> PyObject* { static PyObject* o_ = ::host::make_kwnames({__VA_ARGS__}); return o_; }())
+#define HOST_KWNAMES(...) \
+    ([]() -> PyObject* { static PyObject* o_ = nullptr; return ::host::once(o_, [] { return ::host::make_kwnames({__VA_ARGS__}); }); }())
 
 // ----------------------------------------------------------------- calls
 
@@ -154,7 +210,7 @@ inline void setattr(PyObject* o, PyObject* name, const Ref& v) { setattr(o, name
 // print(*args) through the host's builtins.print.
 template <class... T>
 void print(const T&... args) {
-    static PyObject* name = intern("print");
+    PyObject* name = HOST_ID("print");
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     PyObject* f = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
     if (!f) {
@@ -174,8 +230,8 @@ void print(const T&... args) {
 // without throwing; otherwise it is dropped with this object.
 class Pending {
 public:
-    Pending() noexcept;
-    ~Pending();
+    Pending();
+    ~Pending() noexcept(false);
     Pending(const Pending&) = delete;
     Pending& operator=(const Pending&) = delete;
 
@@ -183,13 +239,14 @@ public:
     bool matches(PyObject* exc_type) const noexcept {
         return value_ && PyErr_GivenExceptionMatches(value_, exc_type);
     }
-    void restore() noexcept;
+    void restore();
     [[noreturn]] void raise_again() noexcept(false) {
         restore();
         throw PyError{};
     }
-    // The exception being raised now gets this one as its __context__.
-    void chain_under_current() const noexcept;
+    // The exception being raised now gets this one as its __context__,
+    // with the host's breaking of context cycles.
+    void chain_under_current() const;
 
 private:
     PyObject* value_ = nullptr;
@@ -200,8 +257,8 @@ private:
 // meanwhile) for the life of the scope, as inside an `except` block.
 class Handling {
 public:
-    explicit Handling(PyObject* exc) noexcept;
-    ~Handling();
+    explicit Handling(PyObject* exc);
+    ~Handling() noexcept(false);
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
@@ -268,6 +325,7 @@ PyObject* module_of(PyTypeObject* defining_class);
 // is why guard() and the adapters below are not noexcept.
 template <class F>
 PyObject* guard(F&& f) {
+    detail::Entered entered;
     try {
         return f().release();
     } catch (const PyError&) {
@@ -276,13 +334,11 @@ PyObject* guard(F&& f) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        // A daemon thread that wakes up while the interpreter finalises is
-        // ended by the host with pthread_exit(); its unwinding must go on.
-        throw;
-#endif
     } catch (...) {
+        // A daemon thread that wakes up while the interpreter finalises is
+        // ended by the host with pthread_exit(); that unwinding is no C++
+        // exception (there is no exception object to hold) and must go on.
+        if (!std::current_exception()) throw;
         PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
     }
     return nullptr;
@@ -429,13 +485,13 @@ PyObject* closure_body(PyObject* captures, PyObject* const* args, size_t nargsf,
 }
 
 // Must be called from each module's exec step (creates shared helper types).
-int init_shared() noexcept;
+int init_shared();
 
 // ------------------------------------------------------ module definition
 
 // Execution step running `Body(module)` (the module body) under guard().
 template <Ref (*Body)(PyObject* module)>
-int exec_step(PyObject* module) noexcept {
+int exec_step(PyObject* module) {
     PyObject* r = guard([&] {
         check_int(init_shared());
         return Body(module);

@@ -11,10 +11,7 @@ namespace {
 using namespace host;
 
 // Format shared by the clock read and the bound parser.
-PyObject* hms_format() {
-    static PyObject* f = intern("%H%M%S");
-    return f;
-}
+PyObject* hms_format() { return HOST_ID("%H%M%S"); }
 
 // ------------------------------------------------------------ no-op ctor
 
@@ -97,8 +94,8 @@ Ref current_time_in_range(Call& c) {
     Ref digits = check(PyObject_VectorcallMethod(HOST_ID("strftime"), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     Ref now = parse_hms(c, digits);
 
-    static PyObject* comma = intern(",");
-    static PyObject* dash = intern("-");
+    PyObject* comma = HOST_ID(",");
+    PyObject* dash = HOST_ID("-");
     Ref ranges = split(a[0], comma);
     Ref it = check(PyObject_GetIter(ranges.get()));
     while (Ref range = Ref::steal(PyIter_Next(it.get()))) {

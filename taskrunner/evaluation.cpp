@@ -19,10 +19,16 @@ struct Constants {
     Ref cpu_bound, io_bound;
 };
 
+// Made at first use under the interpreter lock, without a C++ guarded
+// static (see host::once), and kept for the life of the process.
 const Constants& k() {
-    static const Constants* c = new Constants{
-        flt(0.0), flt(0.01), flt(0.1), flt(0.2), flt(0.3), flt(0.5), flt(0.8), flt(1.0), flt(1.2), flt(1.5), flt(2.0),
-        integer(3), str("cpu_bound"), str("io_bound")};
+    static const Constants* c = nullptr;
+    if (!c) {
+        auto* made = new Constants{
+            flt(0.0), flt(0.01), flt(0.1), flt(0.2), flt(0.3), flt(0.5), flt(0.8), flt(1.0), flt(1.2), flt(1.5), flt(2.0),
+            integer(3), str("cpu_bound"), str("io_bound")};
+        if (!c) c = made;
+    }
     return *c;
 }
 

@@ -17,10 +17,13 @@ namespace {
 void stop_watchdogs(PyObject* runners) {
     Pending keep;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runners); ++i) {
-        PyObject* dog = PyObject_GetAttr(PyList_GET_ITEM(runners, i), HOST_ID("CV_WatchDog"));
-        if (dog && dog != Py_None) Py_XDECREF(PyObject_CallMethodNoArgs(dog, HOST_ID("CUF_Stop")));
-        Py_XDECREF(dog);
-        PyErr_Clear();
+        Ref runner = Ref::borrow(PyList_GET_ITEM(runners, i));
+        try {
+            Ref dog = K_GET(runner.get(), "CV_WatchDog");
+            if (dog.get() != Py_None) call_method(dog.get(), HOST_ID("CUF_Stop"));
+        } catch (const PyError&) {
+            PyErr_Clear();
+        }
     }
     keep.restore();
 }

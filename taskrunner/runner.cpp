@@ -115,6 +115,22 @@ struct AwaitOnce {
     PyObject* runner;  // the CLASS_MultiTask instance
     PyObject* inner;   // iterator of the awaited object, once started
     bool done;
+    bool running;      // a step is under way (the task may reach this object)
+};
+
+// Entering a step while one is under way (the task calling send, throw or
+// close on the coroutine that drives it) is refused as the host refuses it.
+bool refuse_reentry(AwaitOnce* a) {
+    if (!a->running) return false;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+}
+
+// Marks a step for its duration.
+struct Running {
+    AwaitOnce* a;
+    explicit Running(AwaitOnce* a) : a(a) { a->running = true; }
+    ~Running() { a->running = false; }
 };
 
 PyTypeObject* await_once_type = nullptr;
@@ -147,6 +163,8 @@ void finish(AwaitOnce* a) {
 // (its result is None).
 PySendResult step(AwaitOnce* a, PyObject* value, PyObject** result) {
     *result = nullptr;
+    if (refuse_reentry(a)) return PYGEN_ERROR;
+    Running running(a);
     if (a->done) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
@@ -214,6 +232,8 @@ PyObject* ao_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
+    if (refuse_reentry(a)) return nullptr;
+    Running running(a);
     if (a->inner && !a->done) {
         // Delegate to the awaited iterator, as `await` does.
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
@@ -271,6 +291,8 @@ PyObject* ao_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* ao_close(PyObject* self, PyObject*) {
     auto* a = (AwaitOnce*)self;
+    if (refuse_reentry(a)) return nullptr;
+    Running running(a);
     if (a->inner && !a->done) {
         PyObject* closer = PyObject_GetAttrString(a->inner, "close");
         if (closer) {
@@ -328,6 +350,7 @@ Ref async_target(PyObject* caps, PyObject* const*, Py_ssize_t, PyObject*) {
     a->runner = Py_NewRef(self);
     a->inner = nullptr;
     a->done = false;
+    a->running = false;
     PyObject_GC_Track((PyObject*)a);
     Ref coro = Ref::steal((PyObject*)a);
     Ref asyncio = global(module, HOST_ID("asyncio"));
@@ -349,8 +372,8 @@ int runner_types_init(PyObject*) {
         {Py_am_send, (void*)ao_am_send},
         {0, nullptr},
     };
-    static PyType_Spec spec{"Korvanth.runner", (int)sizeof(AwaitOnce), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                            slots};
+    static PyType_Spec spec{"Korvanth.runner", (int)sizeof(AwaitOnce), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) return -1;
     await_once_type = (PyTypeObject*)t;  // process lifetime

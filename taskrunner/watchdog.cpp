@@ -41,7 +41,7 @@ Ref watchdog_stop(Call& c) {
 Ref watchdog_run(Call& c) {
     c.no_args("CLASS_WatchDog._run");
     PyObject* self = c.self;
-    static PyObject* half = PyFloat_FromDouble(0.5);
+    Ref half = flt(0.5);
     for (;;) {
         if (truth(K_GET(self, "_stop").get())) break;
         Ref time = c.global(HOST_ID("time"));
@@ -53,8 +53,7 @@ Ref watchdog_run(Call& c) {
             call(cb.get());
             break;
         }
-        Ref pause = Ref::borrow(half);
-        call_method(c.global(HOST_ID("time")).get(), HOST_ID("sleep"), pause);
+        call_method(c.global(HOST_ID("time")).get(), HOST_ID("sleep"), half);
     }
     return none();
 }
