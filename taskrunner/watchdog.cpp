@@ -6,60 +6,44 @@ namespace korvanth {
 
 using namespace host;
 
-Ref watchdog_init(Call& c) {
-    static const Signature sig{"CLASS_WatchDog.__init__", {"Pmi_Timeout", "Pmf_OnDead"}, 2};
-    PyObject* a[2];
-    c.parse(sig, a);
-    PyObject* self = c.self;
-    K_SET(self, "CVI_Timeout", a[0]);
-    K_SET(self, "CVF_OnDead", a[1]);
-    Ref time = c.global(HOST_ID("time"));
-    K_SET(self, "CVT_LastBeat", call_method(time.get(), HOST_ID("time")));
-    K_SET(self, "_stop", Py_False);
+Ref watchdog_init(const Globals& g, Handle self, Handle timeout, Handle on_dead) {
+    self.set_attr(ID("CVI_Timeout"), timeout);
+    self.set_attr(ID("CVF_OnDead"), on_dead);
+    self.set_attr(ID("CVT_LastBeat"), g[ID("time")].call(ID("time")));
+    self.set_attr(ID("_stop"), boolean(false));
     // The thread is not stored: the watchdog travels with its runner into
     // child processes and must hold only picklable attributes.
-    Ref threading = c.global(HOST_ID("threading"));
-    Ref Thread = K_GET(threading.get(), "Thread");
-    Ref t = call_kw(Thread.get(), HOST_KWNAMES("target", "daemon"), K_GET(self, "_run"), boolean(true));
-    call_method(t.get(), HOST_ID("start"));
+    Ref thread = g[ID("threading")].attr(ID("Thread"))(KW("target", "daemon"), self.attr(ID("_run")), true);
+    thread.call(ID("start"));
     return none();
 }
 
-Ref watchdog_beat(Call& c) {
-    c.no_args("CLASS_WatchDog.CUF_Beat");
-    Ref time = c.global(HOST_ID("time"));
-    K_SET(c.self, "CVT_LastBeat", call_method(time.get(), HOST_ID("time")));
+Ref watchdog_beat(const Globals& g, Handle self) {
+    self.set_attr(ID("CVT_LastBeat"), g[ID("time")].call(ID("time")));
     return none();
 }
 
-Ref watchdog_stop(Call& c) {
-    c.no_args("CLASS_WatchDog.CUF_Stop");
-    K_SET(c.self, "_stop", Py_True);
+Ref watchdog_stop(const Globals&, Handle self) {
+    self.set_attr(ID("_stop"), boolean(true));
     return none();
 }
 
-Ref watchdog_run(Call& c) {
-    c.no_args("CLASS_WatchDog._run");
-    PyObject* self = c.self;
-    Ref half = flt(0.5);
-    for (;;) {
-        if (truth(K_GET(self, "_stop").get())) break;
-        Ref time = c.global(HOST_ID("time"));
-        Ref now = call_method(time.get(), HOST_ID("time"));
-        Ref silence = check(PyNumber_Subtract(now.get(), K_GET(self, "CVT_LastBeat").get()));
-        Ref over = check(PyObject_RichCompare(silence.get(), K_GET(self, "CVI_Timeout").get(), Py_GT));
-        if (truth(over.get())) {
-            Ref cb = K_GET(self, "CVF_OnDead");
-            call(cb.get());
+// Checks at once and then every half second; calls the callback once when
+// the silence exceeds the time-out, and ends.
+Ref watchdog_run(const Globals& g, Handle self) {
+    Ref pause = flt(0.5);
+    while (!self.attr(ID("_stop")).truthy()) {
+        Ref now = g[ID("time")].call(ID("time"));
+        if (now - self.attr(ID("CVT_LastBeat")) > self.attr(ID("CVI_Timeout"))) {
+            self.attr(ID("CVF_OnDead"))();
             break;
         }
-        call_method(c.global(HOST_ID("time")).get(), HOST_ID("sleep"), half);
+        g[ID("time")].call(ID("sleep"), pause);
     }
     return none();
 }
 
-Ref runner_on_dead(Call& c) {
-    c.no_args("CLASS_MultiTask._CUF_OnDead");
+Ref runner_on_dead(const Globals&, Handle) {
     print(str("[WatchDog] 任務死當，已通知主程式"));
     return none();
 }

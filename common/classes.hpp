@@ -1,0 +1,52 @@
+// Classes that behave as ordinary host classes, and module attributes.
+#pragma once
+
+#include "function.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace host {
+
+// A class made as the host makes a class without base: instance __dict__
+// and __weakref__, garbage-collected, subclassable, pickled by class plus
+// attribute dictionary. Its namespace holds `members` in their order
+// (functions bind like those of a class body; class and static methods
+// are wrapped in the host's classmethod and staticmethod). `spec_name` is
+// "Module.CLASS_X", a string literal (the host keeps pointing at it); the
+// class's __module__ is the module's real name. The class is bound as a
+// module attribute under its short name.
+Ref make_class(Handle module, const char* spec_name, const char* doc, const Def* members, size_t n);
+template <size_t N>
+Ref make_class(Handle module, const char* spec_name, const char* doc, const Def (&members)[N]) {
+    return make_class(module, spec_name, doc, members, N);
+}
+
+// A class made through the host's class-creation protocol, exactly as a
+// `class` statement in the module makes it: bases resolved
+// (__mro_entries__), metaclass computed and its __prepare__ called,
+// __module__ and __qualname__ entered first, then the items in order, then
+// the metaclass called with (name, bases, namespace). Bound as a module
+// attribute.
+Ref new_class(Handle module, const char* name, Handle bases,
+              std::initializer_list<std::pair<const char*, Ref>> items);
+// The same with a class body of declared members.
+Ref new_class(Handle module, const char* name, Handle bases, const Def* members, size_t n);
+template <size_t N>
+Ref new_class(Handle module, const char* name, Handle bases, const Def (&members)[N]) {
+    return new_class(module, name, bases, members, N);
+}
+
+// module.name = value
+void add(Handle module, const char* name, Handle value);
+// import name (bound in the module under the same name)
+void import_into(Handle module, const char* name);
+// The module-level function of `def`, bound in the module.
+void add_function(Handle module, const Def& def);
+
+// True when the module's `__name__`, read from its namespace now, equals
+// "__main__": for module bodies that run a block only when the host runs
+// them as the main program.
+bool is_main(Handle module);
+
+}  // namespace host

@@ -1,0 +1,36 @@
+// Module definition: multi-phase initialisation whose execution step runs
+// the module body.
+#pragma once
+
+#include "object.hpp"
+
+#include <type_traits>
+
+namespace host {
+
+// Creates the helper types of the shared layer (once per process).
+void init_shared();
+
+// Execution step running `Body(module)`, the module body.
+template <auto Body>
+int exec_step(PyObject* module) {
+    bool ok = guarded([&] {
+        init_shared();
+        if constexpr (std::is_invocable_v<decltype(Body), Handle>)
+            Body(Handle(module));
+        else
+            Body(module);  // transitional: a body written against legacy.hpp
+    });
+    return ok ? 0 : -1;
+}
+
+}  // namespace host
+
+// Defines PyInit_<name> for multi-phase initialisation: a module named
+// `name`, no docstring, whose execution step runs `body`. Use at file scope.
+#define HOST_MODULE(name, body)                                                                    \
+    static PyModuleDef_Slot host_slots_##name[] = {{Py_mod_exec, (void*)::host::exec_step<body>}, \
+                                                   {0, nullptr}};                                  \
+    static PyModuleDef host_def_##name = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,      \
+                                          host_slots_##name, nullptr, nullptr, nullptr};           \
+    PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&host_def_##name); }

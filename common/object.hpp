@@ -1,0 +1,413 @@
+// Host objects in C++: errors, the owning reference `Ref` and the borrowed
+// `Handle`, with the operations module code writes as it would in Python
+// (attributes, calls, items, operators, truth, iteration).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace host {
+
+// ---------------------------------------------------------------- errors
+
+// Thrown when a host exception is set (PyErr_Occurred()).
+struct PyError {};
+
+[[noreturn]] inline void raise() { throw PyError{}; }
+
+// Sets a host exception of the given type and throws PyError.
+[[noreturn]] void raise(PyObject* exc_type, const char* fmt, ...);
+
+// ------------------------------------------------- the interpreter lock
+
+namespace detail {
+
+// The thread state with which this thread last entered module code (set by
+// guard()). Compared with the thread's current state it tells whether this
+// thread holds the interpreter lock now; the host's own check cannot be
+// trusted for that once a sub-interpreter has existed or late in
+// finalisation.
+inline thread_local PyThreadState* entered_state = nullptr;
+
+inline PyThreadState* current_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// Marks the scope of one entry into module code.
+class Entered {
+public:
+    Entered() noexcept : saved_(entered_state) { entered_state = current_state(); }
+    ~Entered() { entered_state = saved_; }
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+}  // namespace detail
+
+// Whether this thread holds the interpreter lock. False for a daemon thread
+// that the host ends at exit (it unwinds while waiting for the lock).
+inline bool holds_lock() noexcept {
+    PyThreadState* t = detail::entered_state;
+    return t && t == detail::current_state();
+}
+
+// ----------------------------------------------------------------- names
+
+// Interned name, kept for the life of the process.
+PyObject* intern(const char* s);
+
+// A process-lifetime object made at its first use. The cache is a plain
+// pointer, not a C++ guarded static: making the object runs host code (a
+// collection whose finaliser lets other threads run), and a thread reaching
+// the same place meanwhile must not wait on a C++ lock while it holds the
+// interpreter lock. Two threads racing here each make one; the first
+// stored is kept.
+template <class Make>
+PyObject* once(PyObject*& slot, Make make) {
+    if (PyObject* o = slot) return o;
+    PyObject* o = make();
+    if (!slot) slot = o;
+    return slot;
+}
+
+// Keyword names of a call: a tuple of interned names.
+struct Kw {
+    PyObject* names;
+};
+
+PyObject* make_kwnames(std::initializer_list<const char*> names);
+
+// ID("name"): the interned name, made once per call site.
+#define ID(s) ([]() -> PyObject* { static PyObject* o_ = nullptr; return ::host::once(o_, [] { return ::host::intern(s); }); }())
+// KW("target", "daemon"): keyword names for a call, made once per call site.
+#define KW(...)                                                                                      \
+    (::host::Kw{[]() -> PyObject* {                                                                 \
+        static PyObject* o_ = nullptr;                                                               \
+        return ::host::once(o_, [] { return ::host::make_kwnames({__VA_ARGS__}); });                \
+    }()})
+
+// ------------------------------------------------------- handle and ref
+
+class Handle;
+class Ref;
+
+namespace detail {
+inline PyObject* obj(PyObject* o) noexcept { return o; }
+inline PyObject* obj(bool b) noexcept { return b ? Py_True : Py_False; }
+template <class T>
+auto obj(const T& o) noexcept -> decltype(o.ptr()) { return o.ptr(); }
+
+Ref vectorcall(PyObject* f, PyObject* const* argv, size_t nargs, PyObject* kwnames);
+Ref vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargs, PyObject* kwnames);
+}  // namespace detail
+
+// What Handle and Ref share: the object's Python-level operations.
+template <class D>
+class Ops {
+public:
+    // self.name
+    Ref attr(PyObject* name) const;
+    // self.name = value
+    void set_attr(PyObject* name, Handle value) const;
+    // self(args...); self(KW("a", "b"), args..., a_value, b_value)
+    template <class... A>
+    Ref operator()(const A&... args) const;
+    template <class... A>
+    Ref operator()(Kw kw, const A&... args) const;
+    // self.name(args...), looked up on self at call time; with keywords as above
+    template <class... A>
+    Ref call(PyObject* name, const A&... args) const;
+    template <class... A>
+    Ref call(PyObject* name, Kw kw, const A&... args) const;
+    // self[key]; self[key] = value (a key may be an interned name)
+    Ref operator[](Handle key) const;
+    Ref operator[](PyObject* key) const;
+    void set_item(Handle key, Handle value) const;
+    void set_item(PyObject* key, Handle value) const;
+    // bool(self); self is other; self is None
+    bool truthy() const;
+    bool is(Handle other) const;
+    bool is_none() const { return ptr() == Py_None; }
+    // str(self)
+    Ref str() const;
+
+private:
+    PyObject* ptr() const { return static_cast<const D*>(this)->ptr(); }
+};
+
+// A borrowed object: valid as long as whatever owns it keeps it (the
+// arguments of a call, an object held by a Ref). For parameters, never for
+// keeping an object across host code that could drop it.
+class Handle : public Ops<Handle> {
+public:
+    constexpr explicit Handle(PyObject* p) noexcept : p_(p) {}
+    Handle(const Ref& r) noexcept;
+    PyObject* ptr() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+
+// An owning reference.
+class Ref : public Ops<Ref> {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(Handle h) noexcept : p_(h.ptr()) { Py_XINCREF(p_); }
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    // Releasing may run host code (__del__), which may block and be ended by
+    // the host's forced unwinding: not noexcept. A thread that unwinds
+    // without the interpreter lock leaks what it held, as C code does,
+    // instead of freeing objects under the finalising host.
+    ~Ref() noexcept(false) {
+        if (p_ && holds_lock()) Py_DECREF(p_);
+    }
+    Ref& operator=(Ref o) noexcept(false) {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    // Takes over a new reference (may be NULL).
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+
+    PyObject* ptr() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Transitional, for code written against the older layer (legacy.hpp).
+    PyObject* get() const noexcept { return p_; }
+    static Ref borrow(PyObject* p) noexcept { return Ref(Handle(p)); }
+    // Gives the reference away (to the interpreter).
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(p_);
+        return p_;
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+inline Handle::Handle(const Ref& r) noexcept : p_(r.ptr()) {}
+
+// NULL result of an API call -> PyError; a new reference -> Ref.
+inline Ref check(PyObject* p) {
+    if (!p) raise();
+    return Ref::steal(p);
+}
+inline int check(int r) {
+    if (r < 0) raise();
+    return r;
+}
+
+// ------------------------------------------------------------ operations
+
+template <class D>
+Ref Ops<D>::attr(PyObject* name) const {
+    return check(PyObject_GetAttr(ptr(), name));
+}
+template <class D>
+void Ops<D>::set_attr(PyObject* name, Handle value) const {
+    check(PyObject_SetAttr(ptr(), name, value.ptr()));
+}
+template <class D>
+template <class... A>
+Ref Ops<D>::operator()(const A&... args) const {
+    PyObject* argv[] = {nullptr, detail::obj(args)...};
+    return detail::vectorcall(ptr(), argv, sizeof...(A), nullptr);
+}
+template <class D>
+template <class... A>
+Ref Ops<D>::operator()(Kw kw, const A&... args) const {
+    PyObject* argv[] = {nullptr, detail::obj(args)...};
+    return detail::vectorcall(ptr(), argv, sizeof...(A), kw.names);
+}
+template <class D>
+template <class... A>
+Ref Ops<D>::call(PyObject* name, const A&... args) const {
+    PyObject* argv[] = {ptr(), detail::obj(args)...};
+    return detail::vectorcall_method(name, argv, sizeof...(A) + 1, nullptr);
+}
+template <class D>
+template <class... A>
+Ref Ops<D>::call(PyObject* name, Kw kw, const A&... args) const {
+    PyObject* argv[] = {ptr(), detail::obj(args)...};
+    return detail::vectorcall_method(name, argv, sizeof...(A) + 1, kw.names);
+}
+template <class D>
+Ref Ops<D>::operator[](Handle key) const {
+    return check(PyObject_GetItem(ptr(), key.ptr()));
+}
+template <class D>
+Ref Ops<D>::operator[](PyObject* key) const {
+    return (*this)[Handle(key)];
+}
+template <class D>
+void Ops<D>::set_item(PyObject* key, Handle value) const {
+    set_item(Handle(key), value);
+}
+template <class D>
+void Ops<D>::set_item(Handle key, Handle value) const {
+    check(PyObject_SetItem(ptr(), key.ptr(), value.ptr()));
+}
+template <class D>
+bool Ops<D>::truthy() const {
+    return check(PyObject_IsTrue(ptr())) != 0;
+}
+template <class D>
+bool Ops<D>::is(Handle other) const {
+    return ptr() == other.ptr();
+}
+template <class D>
+Ref Ops<D>::str() const {
+    return check(PyObject_Str(ptr()));
+}
+
+// The host's operators. Comparisons answer the truth of the host's rich
+// comparison, as a Python condition does.
+Ref operator+(Handle a, Handle b);
+Ref operator-(Handle a, Handle b);
+Ref operator*(Handle a, Handle b);
+Ref operator/(Handle a, Handle b);  // true division
+bool operator==(Handle a, Handle b);
+bool operator!=(Handle a, Handle b);
+bool operator<(Handle a, Handle b);
+bool operator<=(Handle a, Handle b);
+bool operator>(Handle a, Handle b);
+bool operator>=(Handle a, Handle b);
+
+// ---------------------------------------------------------------- values
+
+inline Handle none() noexcept { return Handle(Py_None); }
+inline Handle boolean(bool b) noexcept { return Handle(b ? Py_True : Py_False); }
+inline Ref str(const char* s) { return check(PyUnicode_FromString(s)); }
+inline Ref integer(long v) { return check(PyLong_FromLong(v)); }
+inline Ref flt(double v) { return check(PyFloat_FromDouble(v)); }
+inline Ref dict() { return check(PyDict_New()); }
+inline Ref list() { return check(PyList_New(0)); }
+
+template <class... T>
+Ref tuple(const T&... items) {
+    Ref t = check(PyTuple_New(sizeof...(T)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(detail::obj(items)))), ...);
+    return t;
+}
+
+// list.append(item)
+void append(Handle list, Handle item);
+// isinstance(obj, cls)
+bool is_instance(Handle obj, Handle cls);
+// callable(obj)
+inline bool is_callable(Handle obj) { return PyCallable_Check(obj.ptr()) != 0; }
+// format(obj)
+Ref format(Handle obj);
+// type(obj)
+inline Handle type_of(Handle obj) { return Handle((PyObject*)Py_TYPE(obj.ptr())); }
+// import name
+Ref import(const char* name);
+
+// `a, b = obj` with the host's unpacking rules and messages.
+std::pair<Ref, Ref> unpack2(Handle obj);
+
+// for item in iterable: the iterator of a range-for loop; an error of the
+// host's iteration is raised from the loop.
+class Iter {
+public:
+    explicit Iter(Handle iterable);
+    struct Sentinel {};
+    class Cursor {
+    public:
+        Cursor(PyObject* it) : it_(it) { next(); }
+        const Ref& operator*() const noexcept { return item_; }
+        Cursor& operator++() {
+            next();
+            return *this;
+        }
+        bool operator!=(Sentinel) const noexcept { return bool(item_); }
+
+    private:
+        void next();
+        PyObject* it_;
+        Ref item_;
+    };
+    Cursor begin() const { return Cursor(it_.ptr()); }
+    Sentinel end() const noexcept { return {}; }
+
+private:
+    Ref it_;
+};
+inline Iter iterate(Handle iterable) { return Iter(iterable); }
+
+// print(*args) through the host's builtins.print.
+template <class... T>
+void print(const T&... args);
+
+namespace detail {
+Ref builtin(PyObject* name);
+}
+
+template <class... T>
+void print(const T&... args) {
+    detail::builtin(ID("print"))(args...);
+}
+
+// ---------------------------------------------------------- entry points
+
+// Runs f() at an entry point from the interpreter; returns false when it
+// raised, with the host exception set: any C++ exception becomes a host
+// exception. Only the forced unwinding of a thread that the host ends (a
+// daemon thread waking up while the interpreter finalises) passes through,
+// which is why this is not noexcept.
+template <class F>
+bool guarded(F&& f) {
+    detail::Entered entered;
+    try {
+        f();
+        return true;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        // The host ends such a thread with pthread_exit(); that unwinding is
+        // no C++ exception (there is no exception object to hold) and must
+        // go on.
+        if (!std::current_exception()) throw;
+        PyErr_SetString(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+    return false;
+}
+
+// As guarded(), for an f() returning the Ref that goes to the interpreter
+// (NULL when it raised).
+template <class F>
+PyObject* guard(F&& f) {
+    PyObject* result = nullptr;
+    guarded([&] { result = f().release(); });
+    return result;
+}
+
+}  // namespace host
