@@ -186,3 +186,8 @@ def test_constructor_and_signatures():
         Delmique.CLASS_Delmique(1)
     assert list(inspect.signature(Delmique.CLASS_Delmique().CUF_GetDateTime).parameters) == [
         "Pms_SEP_Date", "Pms_SEP_Time"]
+    # methods are host functions: self by keyword, bound methods with __func__
+    u = Delmique.CLASS_Delmique()
+    assert len(Delmique.CLASS_Delmique.CUF_GetDate(self=u, Pms_SEP_Date="-")) == 10
+    assert str(inspect.signature(Delmique.CLASS_Delmique.CUF_GetDate)) == "(self, Pms_SEP_Date)"
+    assert inspect.ismethod(u.CUF_Sleep) and u.CUF_Sleep.__func__ is vars(Delmique.CLASS_Delmique)["CUF_Sleep"]

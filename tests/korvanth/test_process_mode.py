@@ -48,9 +48,12 @@ def test_refusals_leave_the_gate_alone(py):
             def inner():
                 return n
             return inner
+        bound = "[CLASS_MultiTask] TProcess mode does NOT allow class member functions (bound method).\\n" \
+                "Please use a module-level function instead."
         cases = [
-            (Holder().work, "[CLASS_MultiTask] TProcess mode does NOT allow class member functions (bound method).\\n"
-                            "Please use a module-level function instead."),
+            (Holder().work, bound),
+            # the toolkit's own methods bind as host methods do
+            (runner(T.ok).CUF_GetBestMode, bound),
             (outer(), "[CLASS_MultiTask] TProcess mode does NOT allow lambda or closure functions.\\n"
                       "Please use a pure module-level function."),
         ]

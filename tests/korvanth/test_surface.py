@@ -68,12 +68,19 @@ def test_classes_are_ordinary_host_classes(cls_name, methods):
     assert type(cls) is type and cls.__bases__ == (object,)
     assert cls.__module__ == "Korvanth" and cls.__qualname__ == cls_name
     assert [n for n in vars(cls) if callable(getattr(cls, n)) and not n.startswith("__") or n == "__init__"] == methods
+    wrappers = {"CUF_Instance": classmethod, "CUF_GetCPUInfo": staticmethod, "CUF_Init_For_PyInstaller": staticmethod}
     for name in methods:
         member = getattr(cls, name)
         assert member.__qualname__ == f"{cls_name}.{name}"
+        assert (member.__module__, member.__name__) == ("Korvanth", name)
+        # stored as a class body stores it: class and static methods wrapped
+        stored = vars(cls)[name]
+        assert type(stored) is wrappers.get(name, type(member))
         sig = inspect.signature(member)
-        # every parameter by position or keyword (self/cls excepted)
-        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in list(sig.parameters.values())[1:])
+        # every parameter by position or keyword, self included
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+        if name not in wrappers:
+            assert list(sig.parameters)[0] == "self"
 
 
 DOCS = [
@@ -102,6 +109,21 @@ DOCS = [
 @pytest.mark.parametrize("obj,doc", DOCS, ids=lambda x: getattr(x, "__qualname__", "doc"))
 def test_docstrings_exact(obj, doc):
     assert obj.__doc__ == doc
+
+
+def test_methods_bind_as_host_functions():
+    dog = K.CLASS_WatchDog(3600, print)
+    K.CLASS_WatchDog.CUF_Stop(self=dog)
+    assert dog._stop is True
+    bound = dog.CUF_Beat
+    assert inspect.ismethod(bound) and bound.__self__ is dog and bound.__func__ is vars(K.CLASS_WatchDog)["CUF_Beat"]
+    assert str(inspect.signature(bound)) == "()"
+    assert K.CLASS_MultiTask.__init__.__defaults__ == (5, True, None, None, None)
+    assert K.CLASS_ProcessGate.CUF_Instance.__func__.__defaults__ == (None,)
+    assert pickle.loads(pickle.dumps(K.CLASS_WatchDog.CUF_Beat)) is K.CLASS_WatchDog.CUF_Beat
+    assert pickle.loads(pickle.dumps(K._Process_Entry)) is K._Process_Entry
+    with pytest.raises(TypeError, match=r"^CLASS_WatchDog.CUF_Beat\(\) got multiple values for argument 'self'$"):
+        K.CLASS_WatchDog.CUF_Beat(dog, self=dog)
 
 
 def test_class_attributes():
