@@ -57,3 +57,9 @@ clean:
 .PHONY: bench
 bench: build system-deps
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VENV)/bin/python $$f || exit 1; done
+
+# The C++ house style (.clang-format), applied in place.
+.PHONY: format
+format: $(VENV)/.deps
+	$(VENV)/bin/python -m pip install -q clang-format
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -8,11 +8,10 @@ namespace detail {
 namespace {
 
 struct AwaitOnce {
-    PyObject_HEAD
-    PyObject* producer;
+    PyObject_HEAD PyObject* producer;
     PyObject* inner;  // iterator of the awaited object, once started
     bool done;
-    bool running;     // a step is under way
+    bool running;  // a step is under way
 };
 
 PyTypeObject* await_once_type = nullptr;
@@ -211,15 +210,9 @@ PyMethodDef ao_methods[] = {
 };
 
 PyType_Slot ao_slots[] = {
-    {Py_tp_dealloc, (void*)ao_dealloc},
-    {Py_tp_traverse, (void*)ao_traverse},
-    {Py_tp_clear, (void*)ao_clear},
-    {Py_tp_iter, (void*)PyObject_SelfIter},
-    {Py_tp_iternext, (void*)ao_iternext},
-    {Py_tp_methods, (void*)ao_methods},
-    {Py_am_await, (void*)ao_await},
-    {Py_am_send, (void*)ao_am_send},
-    {0, nullptr},
+    {Py_tp_dealloc, (void*)ao_dealloc},     {Py_tp_traverse, (void*)ao_traverse}, {Py_tp_clear, (void*)ao_clear},
+    {Py_tp_iter, (void*)PyObject_SelfIter}, {Py_tp_iternext, (void*)ao_iternext}, {Py_tp_methods, (void*)ao_methods},
+    {Py_am_await, (void*)ao_await},         {Py_am_send, (void*)ao_am_send},      {0, nullptr},
 };
 
 PyType_Spec ao_spec{"_hostcore.await_once", (int)sizeof(AwaitOnce), 0,

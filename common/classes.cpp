@@ -9,8 +9,7 @@ namespace {
 
 // Instance layout of every class made by make_class.
 struct Object {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weaklist;
 };
 
@@ -46,12 +45,8 @@ PyGetSetDef obj_getset[] = {
 };
 
 PyType_Slot obj_slots[] = {
-    {Py_tp_dealloc, (void*)obj_dealloc},
-    {Py_tp_traverse, (void*)obj_traverse},
-    {Py_tp_clear, (void*)obj_clear},
-    {Py_tp_members, (void*)obj_members},
-    {Py_tp_getset, (void*)obj_getset},
-    {0, nullptr},
+    {Py_tp_dealloc, (void*)obj_dealloc}, {Py_tp_traverse, (void*)obj_traverse}, {Py_tp_clear, (void*)obj_clear},
+    {Py_tp_members, (void*)obj_members}, {Py_tp_getset, (void*)obj_getset},     {0, nullptr},
 };
 
 }  // namespace
@@ -94,8 +89,7 @@ Ref new_class_from(Handle module, const char* name, Handle bases, const std::pai
 
 }  // namespace
 
-Ref new_class(Handle module, const char* name, Handle bases,
-              std::initializer_list<std::pair<const char*, Ref>> items) {
+Ref new_class(Handle module, const char* name, Handle bases, std::initializer_list<std::pair<const char*, Ref>> items) {
     return new_class_from(module, name, bases, items.begin(), items.size());
 }
 

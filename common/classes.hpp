@@ -28,8 +28,7 @@ Ref make_class(Handle module, const char* spec_name, const char* doc, const Def 
 // __module__ and __qualname__ entered first, then the items in order, then
 // the metaclass called with (name, bases, namespace). Bound as a module
 // attribute.
-Ref new_class(Handle module, const char* name, Handle bases,
-              std::initializer_list<std::pair<const char*, Ref>> items);
+Ref new_class(Handle module, const char* name, Handle bases, std::initializer_list<std::pair<const char*, Ref>> items);
 // The same with a class body of declared members.
 Ref new_class(Handle module, const char* name, Handle bases, const Def* members, size_t n);
 template <size_t N>

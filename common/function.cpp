@@ -38,11 +38,10 @@ namespace {
 // ------------------------------------------------------------- functions
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Def* def;
-    PyObject* module;       // whose namespace holds the globals
-    PyObject* names;        // parameter names (interned), for keywords
+    PyObject* module;  // whose namespace holds the globals
+    PyObject* names;   // parameter names (interned), for keywords
     PyObject* name;
     PyObject* qualname;
     PyObject* modname;
@@ -93,9 +92,9 @@ void parse(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
             if (j == total)
                 for (j = 0; j < total; ++j)
                     if (PyUnicode_Check(key) && PyUnicode_Compare(PyTuple_GET_ITEM(f->names, j), key) == 0) break;
-            if (j == total)
-                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
-            if (out[j]) raise(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname, d.params[j].name);
+            if (j == total) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            if (out[j])
+                raise(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname, d.params[j].name);
             out[j] = args[nargs + k];
         }
     }
@@ -208,16 +207,11 @@ PyMethodDef fn_methods[] = {
 };
 
 PyType_Slot fn_slots[] = {
-    {Py_tp_dealloc, (void*)fn_dealloc},
-    {Py_tp_traverse, (void*)fn_traverse},
-    {Py_tp_clear, (void*)fn_clear},
-    {Py_tp_descr_get, (void*)fn_descr_get},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {Py_tp_repr, (void*)fn_repr},
-    {Py_tp_members, (void*)fn_members},
-    {Py_tp_getset, (void*)fn_getset},
-    {Py_tp_methods, (void*)fn_methods},
-    {0, nullptr},
+    {Py_tp_dealloc, (void*)fn_dealloc},     {Py_tp_traverse, (void*)fn_traverse},
+    {Py_tp_clear, (void*)fn_clear},         {Py_tp_descr_get, (void*)fn_descr_get},
+    {Py_tp_call, (void*)PyVectorcall_Call}, {Py_tp_repr, (void*)fn_repr},
+    {Py_tp_members, (void*)fn_members},     {Py_tp_getset, (void*)fn_getset},
+    {Py_tp_methods, (void*)fn_methods},     {0, nullptr},
 };
 
 PyType_Spec fn_spec{"_hostcore.function", (int)sizeof(FunctionObject), 0,
@@ -251,8 +245,7 @@ Ref signature_code(PyObject* module, const Def& d, Handle names, Handle qualname
 // ------------------------------------------------------------- closures
 
 struct ClosureObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     ClosureCall call;
     Py_ssize_t nargs;
     PyObject* captures;  // tuple
@@ -294,18 +287,15 @@ PyMemberDef closure_members[] = {
 };
 
 PyType_Slot closure_slots[] = {
-    {Py_tp_dealloc, (void*)closure_dealloc},
-    {Py_tp_traverse, (void*)closure_traverse},
-    {Py_tp_clear, (void*)closure_clear},
-    {Py_tp_members, (void*)closure_members},
-    {Py_tp_call, (void*)PyVectorcall_Call},
-    {0, nullptr},
+    {Py_tp_dealloc, (void*)closure_dealloc}, {Py_tp_traverse, (void*)closure_traverse},
+    {Py_tp_clear, (void*)closure_clear},     {Py_tp_members, (void*)closure_members},
+    {Py_tp_call, (void*)PyVectorcall_Call},  {0, nullptr},
 };
 
-PyType_Spec closure_spec{"_hostcore.closure", (int)sizeof(ClosureObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                         closure_slots};
+PyType_Spec closure_spec{
+    "_hostcore.closure", (int)sizeof(ClosureObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    closure_slots};
 
 PyTypeObject* closure_type = nullptr;
 
@@ -340,8 +330,8 @@ Ref make_function(PyObject* module, const Def& d, const char* class_qualname) {
         const Param& p = d.params[i];
         PyTuple_SET_ITEM(names.ptr(), (Py_ssize_t)i, check(PyUnicode_InternFromString(p.name)).release());
         if (p.dflt.kind != Value::Kind::Missing) append(defaults, p.dflt.make());
-        if (p.annotation) annotations.set_item(Handle(PyTuple_GET_ITEM(names.ptr(), (Py_ssize_t)i)),
-                                               Handle((PyObject*)p.annotation));
+        if (p.annotation)
+            annotations.set_item(Handle(PyTuple_GET_ITEM(names.ptr(), (Py_ssize_t)i)), Handle((PyObject*)p.annotation));
     }
     Ref name = str(d.name);
     Ref qualname = class_qualname ? check(PyUnicode_FromFormat("%s.%s", class_qualname, d.name)) : name;

@@ -65,8 +65,7 @@ namespace {
 // attribute dictionary of its own (for __qualname__, __annotations__, ...);
 // every other attribute comes from the wrapped callable.
 struct MethodFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* func;
     PyObject* dict;
 };
@@ -133,21 +132,15 @@ PyGetSetDef mf_getset[] = {
 PyTypeObject* method_function_type = nullptr;
 
 PyType_Slot mf_slots[] = {
-            {Py_tp_dealloc, (void*)mf_dealloc},
-            {Py_tp_traverse, (void*)mf_traverse},
-            {Py_tp_clear, (void*)mf_clear},
-            {Py_tp_getattro, (void*)mf_getattro},
-            {Py_tp_descr_get, (void*)mf_descr_get},
-            {Py_tp_call, (void*)PyVectorcall_Call},
-            {Py_tp_repr, (void*)mf_repr},
-            {Py_tp_members, (void*)mf_members},
-            {Py_tp_getset, (void*)mf_getset},
-            {0, nullptr},
+    {Py_tp_dealloc, (void*)mf_dealloc},     {Py_tp_traverse, (void*)mf_traverse},
+    {Py_tp_clear, (void*)mf_clear},         {Py_tp_getattro, (void*)mf_getattro},
+    {Py_tp_descr_get, (void*)mf_descr_get}, {Py_tp_call, (void*)PyVectorcall_Call},
+    {Py_tp_repr, (void*)mf_repr},           {Py_tp_members, (void*)mf_members},
+    {Py_tp_getset, (void*)mf_getset},       {0, nullptr},
 };
-PyType_Spec mf_spec{"_hostcore.method_function", (int)sizeof(MethodFunction), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                    mf_slots};
+PyType_Spec mf_spec{
+    "_hostcore.method_function", (int)sizeof(MethodFunction), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION, mf_slots};
 
 Ref method_function(const Ref& func) {
     if (!method_function_type) {
@@ -164,8 +157,7 @@ Ref method_function(const Ref& func) {
 
 // Instance layout of every class made by make_class.
 struct Object {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weaklist;
 };
 

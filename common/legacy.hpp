@@ -73,7 +73,8 @@ struct Call {
 
     void parse(const Signature& sig, PyObject** out) const { parse_args(sig, args, nargs, kwnames, out); }
     void no_args(const char* fname, int nself = 1) const {
-        if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) parse_args({fname, {}, 0, nself}, args, nargs, kwnames, nullptr);
+        if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames)))
+            parse_args({fname, {}, 0, nself}, args, nargs, kwnames, nullptr);
     }
     Ref global(PyObject* name) const { return Globals(module)[name]; }
 };

@@ -91,12 +91,16 @@ struct Kw {
 PyObject* make_kwnames(std::initializer_list<const char*> names);
 
 // ID("name"): the interned name, made once per call site.
-#define ID(s) ([]() -> PyObject* { static PyObject* o_ = nullptr; return ::host::once(o_, [] { return ::host::intern(s); }); }())
+#define ID(s)                                                      \
+    ([]() -> PyObject* {                                           \
+        static PyObject* o_ = nullptr;                             \
+        return ::host::once(o_, [] { return ::host::intern(s); }); \
+    }())
 // KW("target", "daemon"): keyword names for a call, made once per call site.
-#define KW(...)                                                                                      \
-    (::host::Kw{[]() -> PyObject* {                                                                 \
-        static PyObject* o_ = nullptr;                                                               \
-        return ::host::once(o_, [] { return ::host::make_kwnames({__VA_ARGS__}); });                \
+#define KW(...)                                                                      \
+    (::host::Kw{[]() -> PyObject* {                                                  \
+        static PyObject* o_ = nullptr;                                               \
+        return ::host::once(o_, [] { return ::host::make_kwnames({__VA_ARGS__}); }); \
     }()})
 
 // ------------------------------------------------------- handle and ref
@@ -108,7 +112,9 @@ namespace detail {
 inline PyObject* obj(PyObject* o) noexcept { return o; }
 inline PyObject* obj(bool b) noexcept { return b ? Py_True : Py_False; }
 template <class T>
-auto obj(const T& o) noexcept -> decltype(o.ptr()) { return o.ptr(); }
+auto obj(const T& o) noexcept -> decltype(o.ptr()) {
+    return o.ptr();
+}
 
 Ref vectorcall(PyObject* f, PyObject* const* argv, size_t nargs, PyObject* kwnames);
 Ref vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargs, PyObject* kwnames);

@@ -34,9 +34,14 @@ constexpr Def watchdog_members[] = {
 constexpr Def runner_members[] = {
     attribute("_PyInstaller_Inited", false),
     staticmethod<runner_init_for_pyinstaller>("CUF_Init_For_PyInstaller", {}, NL I8 "必須由 main 主程式呼叫" NL I8),
-    method<runner_init>("__init__", {"self", "PmE_TaskMode", "PmF_TaskMainFunc", {"Pmi_Timeout", 5},
-                                     {"Pmb_EnableWatchDog", true}, {"PmF_Event_OnProcessStarted", None},
-                                     {"PmF_Event_OnProcessFinished", None}, {"PmF_Event_OnProcessOverLimit", None}}),
+    method<runner_init>("__init__", {"self",
+                                     "PmE_TaskMode",
+                                     "PmF_TaskMainFunc",
+                                     {"Pmi_Timeout", 5},
+                                     {"Pmb_EnableWatchDog", true},
+                                     {"PmF_Event_OnProcessStarted", None},
+                                     {"PmF_Event_OnProcessFinished", None},
+                                     {"PmF_Event_OnProcessOverLimit", None}}),
     method<runner_on_over_limit>("_CVE_OnProcessOverLimit", {"self", "cpu_max", "running"}),
     method<runner_wait_process_exit>("_CUF_WaitProcessExit", {"self", "proc", "queue"}),
     method<runner_evaluate>("CUF_EvaluateTask", {"self"}),
@@ -45,7 +50,8 @@ constexpr Def runner_members[] = {
     method<runner_run_thread>("_CUF_Run_Thread", {"self"}),
     method<runner_run_async>("_CUF_Run_Async", {"self"}),
     method<runner_run_process>("_CUF_Run_Process", {"self"},
-                               NL I8 "# [舊版本]" NL I8 "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
+                               NL I8 "# [舊版本]" NL I8
+                                     "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
                                      "p.start()" NL I8),
     method<runner_on_dead>("_CUF_OnDead", {"self"}),
 };

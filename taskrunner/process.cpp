@@ -31,8 +31,8 @@ Ref take_record(Handle proc, Handle queue) {
     Ref empty = import("queue").attr(ID("Empty"));
     Ref poll = flt(kWaiterPollSeconds);
     for (;;) {
-        Ref record = except_(
-            empty, [&] { return queue.call(ID("get"), KW("timeout"), poll); }, [](Caught&) { return Ref(); });
+        Ref record =
+            except_(empty, [&] { return queue.call(ID("get"), KW("timeout"), poll); }, [](Caught&) { return Ref(); });
         if (record) return record;
         if (proc.attr(ID("exitcode")).is_none()) continue;
         // The child has ended: whatever it sent is in the pipe by now.
@@ -135,7 +135,8 @@ Ref runner_wait_process_exit(const Globals& g, Handle self, Handle proc, Handle 
         pid = proc.attr(ID("pid"));
         Ref code = proc.attr(ID("exitcode"));
         status = str("EXCEPTION");
-        error = check(PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.ptr(), code.ptr()));
+        error =
+            check(PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.ptr(), code.ptr()));
     } else {
         pid = record[str("pid")];
         status = record[str("status")];
