@@ -138,6 +138,30 @@ PyObject* fn_globals(PyObject* self, void*) {
 
 PyObject* fn_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+// __name__ and __qualname__ stay strings, __annotations__ a dict, as the
+// host keeps them for its functions (the messages of a call quote them).
+int set_field(PyObject** field, PyObject* value, PyTypeObject* type, const char* what) {
+    if (!value || !PyObject_TypeCheck(value, type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", what, type->tp_name);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* fn_get_name(PyObject* self, void*) { return Py_NewRef(((FunctionObject*)self)->name); }
+int fn_set_name(PyObject* self, PyObject* v, void*) {
+    return set_field(&((FunctionObject*)self)->name, v, &PyUnicode_Type, "__name__");
+}
+PyObject* fn_get_qualname(PyObject* self, void*) { return Py_NewRef(((FunctionObject*)self)->qualname); }
+int fn_set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_field(&((FunctionObject*)self)->qualname, v, &PyUnicode_Type, "__qualname__");
+}
+PyObject* fn_get_annotations(PyObject* self, void*) { return Py_NewRef(((FunctionObject*)self)->annotations); }
+int fn_set_annotations(PyObject* self, PyObject* v, void*) {
+    return set_field(&((FunctionObject*)self)->annotations, v, &PyDict_Type, "__annotations__");
+}
+
 int fn_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = (FunctionObject*)self;
     Py_VISIT(f->module);
@@ -183,12 +207,9 @@ PyMemberDef fn_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weaklist), READONLY, nullptr},
-    FN_MEMBER("__name__", name, 0),
-    FN_MEMBER("__qualname__", qualname, 0),
     FN_MEMBER("__module__", modname, 0),
     FN_MEMBER("__doc__", doc, 0),
     FN_MEMBER("__defaults__", defaults, READONLY),
-    FN_MEMBER("__annotations__", annotations, 0),
     FN_MEMBER("__code__", code, READONLY),
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -197,6 +218,9 @@ PyMemberDef fn_members[] = {
 PyGetSetDef fn_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", fn_globals, nullptr, nullptr, nullptr},
+    {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
+    {"__qualname__", fn_get_qualname, fn_set_qualname, nullptr, nullptr},
+    {"__annotations__", fn_get_annotations, fn_set_annotations, nullptr, nullptr},
     {"__kwdefaults__", fn_kwdefaults, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

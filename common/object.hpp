@@ -111,6 +111,10 @@ class Ref;
 namespace detail {
 inline PyObject* obj(PyObject* o) noexcept { return o; }
 inline PyObject* obj(bool b) noexcept { return b ? Py_True : Py_False; }
+// Any other pointer (a type object, a C string) would quietly pass as a
+// bool: refused.
+template <class T>
+PyObject* obj(T*) = delete;
 template <class T>
 auto obj(const T& o) noexcept -> decltype(o.ptr()) {
     return o.ptr();

@@ -91,6 +91,22 @@ CASES = {
         except AttributeError:
             print("AttributeError")
     """, "AttributeError\n"),
+    # The names a call's messages quote stay strings.
+    "function names stay strings": ("""
+        import Korvanth
+        f = Korvanth.CLASS_WatchDog.CUF_Beat
+        for name, value in [("__name__", 1), ("__qualname__", None), ("__annotations__", 3)]:
+            try:
+                setattr(f, name, value)
+            except TypeError as e:
+                print(e)
+        try:
+            f()
+        except TypeError as e:
+            print(e)
+    """, "__name__ must be set to a str object\n__qualname__ must be set to a str object\n"
+         "__annotations__ must be set to a dict object\n"
+         "CLASS_WatchDog.CUF_Beat() missing 1 required positional argument: 'self'\n"),
     # The child entry's clean-up raises an exception that is already in
     # the context chain of the task's error: chained as the host does,
     # without a cycle.
