@@ -1,3 +1,6 @@
+# Type stub of the Delmique extension module (installed as Delmique-stubs).
+# Gobj_Delmiq exists only while the module runs as the main program, so it
+# is not declared.
 import signal as signal
 import time as time
 
@@ -10,6 +13,3 @@ class CLASS_Delmique:
     def CUF_GetDateTime(self, Pms_SEP_Date: str, Pms_SEP_Time: str) -> str: ...
     def CUF_GetDate(self, Pms_SEP_Date: str) -> str: ...
     def CUF_GetTime(self, Pms_SEP_Time: str) -> str: ...
-
-# Bound only when the module runs as the main program.
-Gobj_Delmiq: CLASS_Delmique
