@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """Runs an extension module as the main program.
 
-    python tools/run_module.py MODULE [ARG ...]
+    concurrency-toolkit-run MODULE [ARG ...]
 
 `python -m MODULE` refuses extension modules ("No code object available").
 This launcher does what `-m` does for a module written in Python: it finds
