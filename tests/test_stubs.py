@@ -101,14 +101,16 @@ def test_mypy_strict_sees_the_installed_stubs(tmp_path):
 
 
 @pytest.mark.skipif(not os.path.exists(PYRIGHT), reason="pyright not installed (make test installs it when npm is there)")
-def test_pyright_strict_sees_the_installed_stubs(tmp_path):
+@pytest.mark.parametrize("version", ["3.10", "3.13"])  # the stubs differ from 3.12 on
+def test_pyright_strict_sees_the_installed_stubs(tmp_path, version):
     files = write_programs(str(tmp_path))
     site = next(p for p in sys.path if p.endswith("site-packages") and os.path.isdir(os.path.join(p, "Korvanth-stubs")))
     stubs = [os.path.join(site, f"{m}-stubs", "__init__.pyi") for m in MODULES]
     with open(tmp_path / "pyrightconfig.json", "w") as f:
         json.dump({"typeCheckingMode": "strict", "reportMissingModuleSource": "error"}, f)
     env = dict(os.environ, PATH=os.path.dirname(shutil.which("node") or "/usr/bin/node") + os.pathsep + os.environ["PATH"])
-    done = run([PYRIGHT, "--outputjson", "--pythonpath", sys.executable, *files, *stubs], cwd=str(tmp_path))
+    done = run([PYRIGHT, "--outputjson", "--pythonpath", sys.executable, "--pythonversion", version, *files, *stubs],
+               cwd=str(tmp_path))
     report = json.loads(done.stdout)
     errors = [(os.path.basename(d["file"]), d["range"]["start"]["line"] + 1, d["message"])
               for d in report["generalDiagnostics"] if d["severity"] == "error"]

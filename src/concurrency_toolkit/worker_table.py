@@ -343,7 +343,8 @@ def _connection_options(parser, default):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0].split(": ", 1)[1],
+    parser = argparse.ArgumentParser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     description="Looks after Sarnovet's worker table.\n\n" + __doc__.split("\n\n", 2)[2],
                                      epilog="Run '%(prog)s COMMAND --help' for a command's options.")
     _connection_options(parser, None)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -398,7 +399,10 @@ def main(argv=None, environ=None, out=None):
         parser.exit(1, f"{PROG}: error: {_one_line(exc)}\n")
     conn = None
     try:
-        conn = pymysql.connect(**cfg, autocommit=False)
+        try:
+            conn = pymysql.connect(**cfg, autocommit=False)
+        except TypeError as exc:  # a setting pymysql.connect does not take
+            raise UsageError(f"connection settings: {exc}")
         cur = conn.cursor(pymysql.cursors.Cursor)
         code = COMMANDS[args.command](cur, table, args, out)
         if args.command in CHANGES and not args.dry_run:
