@@ -100,7 +100,8 @@ def test_mypy_strict_sees_the_installed_stubs(tmp_path):
     assert "Cannot find implementation or library stub" not in done.stdout
 
 
-@pytest.mark.skipif(not os.path.exists(PYRIGHT), reason="pyright not installed (make test installs it when npm is there)")
+@pytest.mark.skipif(not os.path.exists(PYRIGHT),
+                    reason="pyright is installed in the first environment only (by make test, when npm is there)")
 @pytest.mark.parametrize("version", ["3.10", "3.13"])  # the stubs differ from 3.12 on
 def test_pyright_strict_sees_the_installed_stubs(tmp_path, version):
     files = write_programs(str(tmp_path))
