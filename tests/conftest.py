@@ -5,6 +5,12 @@ import textwrap
 
 import pytest
 
+SARNOVET_TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sarnovet")
+if SARNOVET_TESTS not in sys.path:
+    sys.path.insert(0, SARNOVET_TESTS)
+
+import mariadb_private  # noqa: E402
+
 
 def run_python(code, timeout=60, env=None, check=True):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess.
@@ -25,3 +31,34 @@ def run_python(code, timeout=60, env=None, check=True):
 @pytest.fixture
 def py():
     return run_python
+
+
+@pytest.fixture(scope="session")
+def db_server():
+    """The private MariaDB of this run (or the server the environment names)."""
+    with mariadb_private.database_server() as server:
+        yield server
+
+
+@pytest.fixture
+def db_config(db_server):
+    """Connection settings for a fresh database of this test's own."""
+    with mariadb_private.scratch_database(db_server) as name:
+        yield db_server.config(name)
+
+
+@pytest.fixture
+def sql(db_config):
+    """Runs one statement on its own autocommit connection; returns all rows."""
+    import pymysql
+
+    def run(text, values=None):
+        conn = pymysql.connect(**db_config, autocommit=True)
+        try:
+            cur = conn.cursor()
+            cur.execute(text, values)
+            return cur.fetchall()
+        finally:
+            conn.close()
+
+    return run

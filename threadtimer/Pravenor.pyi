@@ -1,3 +1,6 @@
+# Type stub of the Pravenor extension module (installed as Pravenor-stubs).
+# obj_Timer exists only while the module runs as the main program, so it is
+# not declared.
 import time as time
 from threading import Timer as Timer
 
@@ -7,6 +10,3 @@ class CLASS_ThreadTimer(Timer):
     def CUF_Stop(self) -> None: ...
 
 def GE_EVENT_OnTimer() -> None: ...
-
-# Bound only when the module runs as the main program.
-obj_Timer: CLASS_ThreadTimer

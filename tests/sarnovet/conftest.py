@@ -11,37 +11,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-import mariadb_private  # noqa: E402
-
-
-@pytest.fixture(scope="session")
-def db_server():
-    with mariadb_private.database_server() as server:
-        yield server
-
-
-@pytest.fixture
-def db_config(db_server):
-    """Connection settings for a fresh database of this test's own."""
-    with mariadb_private.scratch_database(db_server) as name:
-        yield db_server.config(name)
-
-
-@pytest.fixture
-def sql(db_config):
-    """Runs one statement on its own autocommit connection; returns all rows."""
-    import pymysql
-
-    def run(text, values=None):
-        conn = pymysql.connect(**db_config, autocommit=True)
-        try:
-            cur = conn.cursor()
-            cur.execute(text, values)
-            return cur.fetchall()
-        finally:
-            conn.close()
-
-    return run
+# The database fixtures (db_server, db_config, sql) are in tests/conftest.py:
+# the README and operator-command tests use them too.
 
 
 @pytest.fixture

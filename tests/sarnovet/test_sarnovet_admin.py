@@ -1,0 +1,137 @@
+"""sarnovet-admin against the private server: each command on one table of
+known rows, then the rows it left; its refusals and errors."""
+import io
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import Sarnovet
+from concurrency_toolkit import worker_table
+
+HERE = socket.gethostname()
+OTHER = "other-host"
+
+
+def gone_pid():
+    proc = subprocess.Popen([sys.executable, "-c", "pass"])
+    proc.wait(timeout=30)
+    return proc.pid
+
+
+# worker id: (status, host, pid, minutes since start, minutes since end)
+ROWS = {
+    "pending-1": ("PENDING", None, None, None, None),
+    "run-here-alive": ("RUNNING", HERE, "self", 120, None),
+    "run-here-gone": ("RUNNING", HERE, "gone", 10, None),
+    "run-other-old": ("RUNNING", OTHER, 1, 180, None),
+    "run-other-new": ("RUNNING", OTHER, 1, 1, None),
+    "dead-old": ("DEAD", HERE, 4242, 3000, 2880),
+    "dead-new": ("DEAD", OTHER, 1, 60, 5),
+}
+
+
+@pytest.fixture
+def table(db_config, sql):
+    Sarnovet.CLASS_MultiTaskAdv(print, 1, db_config)  # the module makes the table
+    pids = {"self": os.getpid(), "gone": gone_pid()}
+    for n, (wid, (status, host, pid, started, ended)) in enumerate(ROWS.items()):
+        sql("INSERT INTO _syscpu_gate_worker (worker_id, task_name, host_name, pid, status, create_time, "
+            "start_time, end_time) VALUES (%s, %s, %s, %s, %s, NOW() - INTERVAL %s MINUTE, "
+            "NOW() - INTERVAL %s MINUTE, NOW() - INTERVAL %s MINUTE)",
+            (wid, f"task of {wid}", host, pids.get(pid, pid), status, (started or 0) + n + 1, started, ended))
+    return db_config
+
+
+def environment(cfg):
+    env = {"SARNOVET_DB_USER": cfg.get("user", ""), "SARNOVET_DB_PASSWORD": cfg.get("password", ""),
+           "SARNOVET_DB_NAME": cfg["database"], "SARNOVET_DB_SSL_DISABLED": "1" if cfg.get("ssl_disabled") else "0"}
+    if "unix_socket" in cfg:
+        env["SARNOVET_DB_SOCKET"] = cfg["unix_socket"]
+    else:
+        env.update(SARNOVET_DB_HOST=cfg["host"], SARNOVET_DB_PORT=str(cfg.get("port", 3306)))
+    return env
+
+
+def admin(cfg, *argv):
+    out = io.StringIO()
+    code = worker_table.main(list(argv), environ=environment(cfg), out=out)
+    return code, out.getvalue()
+
+
+def states(sql):
+    return dict(sql("SELECT worker_id, status FROM _syscpu_gate_worker"))
+
+
+UNCHANGED = {wid: row[0] for wid, row in ROWS.items()}
+
+
+def changed(**new):
+    result = dict(UNCHANGED)
+    for wid, status in new.items():
+        wid = wid.replace("_", "-")
+        if status is None:
+            del result[wid]
+        else:
+            result[wid] = status
+    return result
+
+
+@pytest.mark.parametrize("argv, code, shown, after", [
+    (["status"], 0, ["PENDING", "RUNNING  other-host", "2 DEAD",
+                     "oldest RUNNING: run-other-old"], UNCHANGED),
+    (["list", "--status", "dead", "--limit", "1"], 0, ["dead-new", "1 of 2 matching rows"], UNCHANGED),
+    (["list", "--host", OTHER], 0, ["run-other-new", "run-other-old", "dead-new", "3 of 3"], UNCHANGED),
+    (["requeue", "--all", "--dry-run"], 0, ["dead-old", "dead-new", "would requeue 2 rows"], UNCHANGED),
+    (["requeue", "dead-old"], 0, ["requeued 1 row"], changed(dead_old="PENDING")),
+    (["requeue", "dead-old", "run-here-gone"], 1, [], UNCHANGED),
+    (["requeue", "--all"], 0, ["requeued 2 rows"], changed(dead_old="PENDING", dead_new="PENDING")),
+    (["purge", "--older-than", "1h"], 0, ["dead-old", "purged 1 row"], changed(dead_old=None)),
+    (["purge", "--older-than", "1h", "--dry-run"], 0, ["would purge 1 row"], UNCHANGED),
+    (["reap"], 0, ["run-here-gone", "dispatcher gone", "marked DEAD 1 row"], changed(run_here_gone="DEAD")),
+    (["reap", "--older-than", "1h"], 0, ["marked DEAD 2 rows"],
+     changed(run_here_gone="DEAD", run_here_alive="DEAD")),
+    (["reap", "--host", OTHER, "--older-than", "90m"], 0, ["run-other-old", "too old"],
+     changed(run_other_old="DEAD")),
+    (["reap", "--host", OTHER, "--older-than", "90m", "--dry-run"], 0, ["would mark DEAD 1 row"], UNCHANGED),
+    (["reap", "--host", OTHER], 2, [], UNCHANGED),
+])
+def test_command(table, sql, argv, code, shown, after):
+    got, out = admin(table, *argv)
+    assert got == code, out
+    for text in shown:
+        assert text in out, out
+    assert states(sql) == after
+
+
+def test_requeue_clears_the_claim_and_the_module_claims_it_again(table, sql):
+    def fail(name):
+        raise RuntimeError("boom")
+
+    runner = Sarnovet.CLASS_MultiTaskAdv(fail, 10, table)
+    sql("DELETE FROM _syscpu_gate_worker")
+    runner.CUF_RegisterTask("again")
+    wid, name = runner.CUF_TryFetchTask()
+    runner._ProcessWrapper(wid, name)  # the task fails: DEAD
+    assert admin(table, "requeue", wid)[0] == 0
+    assert sql("SELECT status, host_name, pid, start_time, end_time FROM _syscpu_gate_worker") == \
+        (("PENDING", None, None, None, None),)
+    assert runner.CUF_TryFetchTask() == (wid, "again")
+
+
+@pytest.mark.parametrize("argv, env, code, message", [
+    (["--table", "x; DROP TABLE y", "status"], {}, 2, "invalid table name"),
+    (["status"], {"SARNOVET_TABLE": "a.b.c"}, 2, "invalid table name"),
+    (["--table", "no_such_table", "status"], None, 1, "database error: (1146"),
+    (["status"], {"SARNOVET_DB_SOCKET": "/nonexistent/sock"}, 1, "database error: (2003"),
+    (["--db-option", "autocommit=true", "status"], {}, 2, "autocommit"),
+])
+def test_refusals_and_errors_are_one_line(db_config, argv, env, code, message):
+    full = environment(db_config)
+    full.update(env or {})
+    proc = subprocess.run([os.path.join(os.path.dirname(sys.executable), "sarnovet-admin"), *argv],
+                          env=dict(os.environ, **full), capture_output=True, text=True, timeout=60)
+    assert proc.returncode == code, proc.stderr
+    assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
