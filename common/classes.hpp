@@ -8,18 +8,17 @@
 
 namespace host {
 
-// A class made as the host makes a class without base: instance __dict__
-// and __weakref__, garbage-collected, subclassable, pickled by class plus
-// attribute dictionary. Its namespace holds `members` in their order
-// (functions bind like those of a class body; class and static methods
-// are wrapped in the host's classmethod and staticmethod). `spec_name` is
-// "Module.CLASS_X", a string literal (the host keeps pointing at it); the
-// class's __module__ is the module's real name. The class is bound as a
-// module attribute under its short name.
-Ref make_class(Handle module, const char* spec_name, const char* doc, const Def* members, size_t n);
+// A class without base, made as a `class` statement in the module makes
+// it (see new_class): an ordinary host class in every respect (instance
+// __dict__ and __weakref__, garbage-collected, subclassable, pickled by
+// class plus attribute dictionary). Its namespace holds `doc` (when not
+// nullptr) and then `members` in their order: functions bind like those of
+// a class body, class and static methods are wrapped in the host's
+// classmethod and staticmethod. Bound as a module attribute.
+Ref make_class(Handle module, const char* name, const char* doc, const Def* members, size_t n);
 template <size_t N>
-Ref make_class(Handle module, const char* spec_name, const char* doc, const Def (&members)[N]) {
-    return make_class(module, spec_name, doc, members, N);
+Ref make_class(Handle module, const char* name, const char* doc, const Def (&members)[N]) {
+    return make_class(module, name, doc, members, N);
 }
 
 // A class made through the host's class-creation protocol, exactly as a

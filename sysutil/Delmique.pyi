@@ -2,20 +2,8 @@
 # Gobj_Delmiq exists only while the module runs as the main program, so it
 # is not declared.
 import signal as signal
-import sys
 import time as time
-from typing import TypeVar
 
-_C = TypeVar("_C", bound=type)
-# Classes made in native code keep their instance dict in a layout of their
-# own; from CPython 3.12 on, where ordinary classes keep it outside, that
-# makes each a disjoint base (no class can derive from two of them).
-if sys.version_info >= (3, 12):
-    from typing_extensions import disjoint_base as _native_layout
-else:
-    def _native_layout(cls: _C) -> _C: ...
-
-@_native_layout
 class CLASS_Delmique:
     def __init__(self) -> None: ...
     def CUF_DisableCtrlC(self) -> None: ...

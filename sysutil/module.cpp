@@ -141,7 +141,7 @@ Ref exec_body(Handle module) {
     import_into(module, "time");
     if (!host_strptime) host_strptime = import("time").attr(ID("strptime")).release();  // kept for good
     import_into(module, "signal");
-    make_class(module, "Delmique.CLASS_Delmique", nullptr, methods);
+    make_class(module, "CLASS_Delmique", nullptr, methods);
     if (is_main(module)) demonstration(module);
     return none();
 }

@@ -5,7 +5,6 @@ import asyncio as asyncio
 import inspect as inspect
 import multiprocessing as multiprocessing
 import os as os
-import sys
 import threading as threading
 import time as time
 import traceback as traceback
@@ -16,16 +15,7 @@ from multiprocessing.queues import Queue
 from multiprocessing.sharedctypes import Synchronized
 from multiprocessing.synchronize import Semaphore
 from types import ModuleType
-from typing import ClassVar, Literal, Protocol, TypeAlias, TypedDict, TypeVar, type_check_only
-
-_C = TypeVar("_C", bound=type)
-# Classes made in native code keep their instance dict in a layout of their
-# own; from CPython 3.12 on, where ordinary classes keep it outside, that
-# makes each a disjoint base (no class can derive from two of them).
-if sys.version_info >= (3, 12):
-    from typing_extensions import disjoint_base as _native_layout
-else:
-    def _native_layout(cls: _C) -> _C: ...
+from typing import ClassVar, Literal, Protocol, TypeAlias, TypedDict, type_check_only
 
 # The third-party package the module imports (psutil); typed loosely so that
 # checking a program needs no stubs of it.
@@ -69,7 +59,6 @@ def _Process_Entry(
     task_func: Callable[[], object], gate: CLASS_ProcessGate | None, result_queue: Queue[_ResultRecord]
 ) -> None: ...
 
-@_native_layout
 class CLASS_ProcessGate:
     _instance: ClassVar[CLASS_ProcessGate | None]
     CVI_CPU_Physical: int
@@ -87,7 +76,6 @@ class CLASS_ProcessGate:
     def CUF_Acquire(self) -> None: ...
     def CUF_Release(self) -> None: ...
 
-@_native_layout
 class CLASS_WatchDog:
     CVI_Timeout: float
     CVF_OnDead: Callable[[], object]
@@ -98,7 +86,6 @@ class CLASS_WatchDog:
     def CUF_Stop(self) -> None: ...
     def _run(self) -> None: ...
 
-@_native_layout
 class CLASS_MultiTask:
     _PyInstaller_Inited: ClassVar[bool]
     CVE_TaskMode: ENUM_TASK_MODE
@@ -134,7 +121,6 @@ class CLASS_MultiTask:
     def _CUF_Run_Process(self) -> None: ...
     def _CUF_OnDead(self) -> None: ...
 
-@_native_layout
 class CLASS_MultiTaskGroup:
     tasks: list[CLASS_MultiTask]
     def __init__(self, task_list: Iterable[tuple[ENUM_TASK_MODE, Callable[[], object]]]) -> None: ...

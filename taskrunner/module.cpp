@@ -77,12 +77,12 @@ Ref exec_body(Handle module) {
                {"cE_TaskM_TProcess", integer(3)},
                {"cE_TaskM_AutoTune", integer(99)}});
     add_function(module, process_entry_def);
-    make_class(module, "Korvanth.CLASS_ProcessGate",
+    make_class(module, "CLASS_ProcessGate",
                NL I4 "全域 Process Gate（Semaphore）" NL I4 "控制同時執行的 multiprocessing.Process 數量" NL I4,
                gate_members);
-    make_class(module, "Korvanth.CLASS_WatchDog", nullptr, watchdog_members);
-    make_class(module, "Korvanth.CLASS_MultiTask", nullptr, runner_members);
-    make_class(module, "Korvanth.CLASS_MultiTaskGroup", "可同時啟動多個任務", group_members);
+    make_class(module, "CLASS_WatchDog", nullptr, watchdog_members);
+    make_class(module, "CLASS_MultiTask", nullptr, runner_members);
+    make_class(module, "CLASS_MultiTaskGroup", "可同時啟動多個任務", group_members);
     return none();
 }
 
