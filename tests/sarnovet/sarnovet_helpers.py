@@ -42,10 +42,12 @@ class Recorder:
 class Target:
     """A target function: records ("run", pid, name), then acts on the name's
     prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
-    "hang-" sleeps for two minutes; others sleep `seconds` and return."""
+    "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes; others
+    sleep `seconds` and return, with `record_done` after recording
+    ("done", pid, name)."""
 
-    def __init__(self, path, seconds=0.0):
-        self.path, self.seconds = path, seconds
+    def __init__(self, path, seconds=0.0, record_done=False):
+        self.path, self.seconds, self.record_done = path, seconds, record_done
 
     def __call__(self, name):
         record(self.path, "run", os.getpid(), name)
@@ -53,7 +55,11 @@ class Target:
             raise ValueError(f"task {name} failed")
         if name.startswith("exit-"):
             sys.exit(3)
+        if name.startswith("intr-"):
+            raise KeyboardInterrupt()
         time.sleep(120 if name.startswith("hang-") else self.seconds)
+        if self.record_done:
+            record(self.path, "done", os.getpid(), name)
 
 
 class StopDispatch(Exception):
@@ -83,7 +89,7 @@ class Idle:
 def make_runner(spec):
     path = spec["events"]
     runner = Sarnovet.CLASS_MultiTaskAdv(
-        Target(path, spec.get("seconds", 0.0)), spec.get("max_cpu", 2), spec["config"],
+        Target(path, spec.get("seconds", 0.0), spec.get("record_done", False)), spec.get("max_cpu", 2), spec["config"],
         spec.get("table", "_syscpu_gate_worker"), Recorder(path, "register"), Recorder(path, "start"),
         Recorder(path, "exit"), Recorder(path, "dead"),
         Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle")))
