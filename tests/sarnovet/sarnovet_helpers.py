@@ -9,6 +9,8 @@ import os
 import sys
 import time
 
+import pymysql
+
 import Sarnovet
 
 
@@ -43,14 +45,16 @@ class Target:
     """A target function: records ("run", pid, name), then acts on the name's
     prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
     "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes; others
-    sleep `seconds` and return, with `record_done` after recording
-    ("done", pid, name)."""
+    sleep `seconds` and return. With `record_done` it also records
+    ("parent", pid, parent pid) first and ("done", pid, name) at the end."""
 
     def __init__(self, path, seconds=0.0, record_done=False):
         self.path, self.seconds, self.record_done = path, seconds, record_done
 
     def __call__(self, name):
         record(self.path, "run", os.getpid(), name)
+        if self.record_done:
+            record(self.path, "parent", os.getpid(), os.getppid())
         if name.startswith("fail-"):
             raise ValueError(f"task {name} failed")
         if name.startswith("exit-"):
@@ -82,8 +86,20 @@ class Idle:
             record(self.path, "idle", os.getpid())
         if self.max_idle is not None and self.passes >= self.max_idle:
             raise StopDispatch()
-        if self.stop_when_empty and not Idle.runner.CUF_HasPendingOrRunning():
+        if self.stop_when_empty and not self.active():
             raise StopDispatch()
+
+    @staticmethod
+    def active():
+        # Under SERIALIZABLE the count is a locking read that can deadlock
+        # with claims and removals; an event's error would end CUF_Run.
+        for attempt in range(20):
+            try:
+                return Idle.runner.CUF_HasPendingOrRunning()
+            except pymysql.err.OperationalError as e:
+                if e.args[0] not in (1205, 1213) or attempt == 19:
+                    raise
+                time.sleep(0.01 * (attempt + 1))
 
 
 def make_runner(spec):
