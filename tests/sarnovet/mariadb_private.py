@@ -88,6 +88,15 @@ def _on_sigterm(signum, frame):
     os.kill(os.getpid(), signal.SIGTERM)
 
 
+def _restore_sigterm():
+    """In a forked copy: SIGTERM acts as it did before the handler."""
+    if signal.getsignal(signal.SIGTERM) is _on_sigterm:
+        try:
+            signal.signal(signal.SIGTERM, _previous_sigterm if _previous_sigterm is not None else signal.SIG_DFL)
+        except ValueError:
+            pass
+
+
 def _watch_sigterm():
     global _previous_sigterm
     if threading.current_thread() is not threading.main_thread():
@@ -95,6 +104,8 @@ def _watch_sigterm():
     current = signal.getsignal(signal.SIGTERM)
     if current is _on_sigterm or current == signal.SIG_IGN:
         return
+    if _previous_sigterm is None and hasattr(os, "register_at_fork"):
+        os.register_at_fork(after_in_child=_restore_sigterm)
     _previous_sigterm = current
     signal.signal(signal.SIGTERM, _on_sigterm)
 
