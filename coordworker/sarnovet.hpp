@@ -21,7 +21,10 @@ using host::Ref;
 // ------------------------------------------------------------ table.cpp
 
 // The nine statements on the worker table.
-enum class Stmt { Create, ActiveCount, Insert, TotalCount, HostRunning, Pick, Claim, Remove, MarkDead };
+enum class Stmt {
+    Create, ActiveCount, Insert, TotalCount, HostRunning, Pick, Claim, Remove, MarkDead,
+    MarkDeadIfRunning, HostRunningRows
+};
 
 // self.CVF_TableName, checked: one identifier or db.table, each part 1 to
 // 64 ASCII letters, digits, '_' or '$'. Anything else raises ValueError.
@@ -35,7 +38,7 @@ inline Ref sql_for(PyObject* self, Stmt which) { return sql(table_name(self).get
 
 // Rolls back and closes `conn`, ignoring their own errors; the error that
 // is set on entry is set again on return.
-void abandon(PyObject* conn) noexcept;
+void abandon(PyObject* conn);
 
 // Runs body(conn, cursor) on a new connection from self.CVF_GetDBConn().
 // The body ends its transaction and closes the connection itself; when the
@@ -56,10 +59,16 @@ Ref with_connection(PyObject* self, F&& body) {
 // Item 0 of cursor.fetchone().
 Ref fetch_first(PyObject* cursor);
 
-// Whether the error `exc` is the driver's report of a deadlock (1213) or a
-// lock-wait timeout (1205): the server asks for the transaction to be run
-// again in both cases.
-bool is_transient_lock_error(PyObject* module, PyObject* exc);
+// What a driver error says about running the operation again:
+//   Lock       - deadlock (1213) or lock-wait timeout (1205): the server
+//                asks for the transaction to be run again;
+//   Connection - the server could not be reached, went away or dropped the
+//                connection (2002, 2003, 2006, 2013, 2055, 1053, 1927, 4031,
+//                or the driver's InterfaceError for a dropped connection);
+//   Other      - anything else, errors that are not the driver's included.
+// `exc` is owned by the caller; the error indicator is left as it was.
+enum class ErrorKind { Other, Lock, Connection };
+ErrorKind error_kind(PyObject* module, PyObject* exc);
 
 // ----------------------------------------------------------- runner.cpp
 

@@ -45,6 +45,13 @@ const Text texts[] = {
     {"DELETE FROM ", "\n    WHERE worker_id=%s"},
     // Stmt::MarkDead
     {"UPDATE ", "\n    SET status='DEAD', end_time=NOW()\n    WHERE worker_id=%s"},
+    // Stmt::MarkDeadIfRunning: the dispatcher's marking of a row whose
+    // process ended without a result; a row that its child already removed
+    // or marked is left as it is.
+    {"UPDATE ", "\n    SET status='DEAD', end_time=NOW()\n    WHERE worker_id=%s AND status='RUNNING'"},
+    // Stmt::HostRunningRows: the RUNNING rows filed under one host name,
+    // with the process id of the dispatcher that claimed each.
+    {"SELECT worker_id, pid FROM ", "\n    WHERE status='RUNNING' AND host_name=%s"},
 };
 
 bool ident_char(Py_UCS4 ch) {
@@ -96,14 +103,13 @@ Ref sql(PyObject* name, Stmt which) {
 
 // ------------------------------------------------------------ errors
 
-void abandon(PyObject* conn) noexcept {
+// Not noexcept: rollback() and close() are host code, and a daemon thread
+// that the host ends at exit while they block is unwound through here.
+void abandon(PyObject* conn) {
     Pending keep;
     for (const char* name : {"rollback", "close"}) {
-        PyObject* r = PyObject_CallMethod(conn, name, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
+        Ref r = Ref::steal(PyObject_CallMethod(conn, name, nullptr));
+        if (!r) PyErr_Clear();
     }
     keep.restore();
 }
@@ -116,24 +122,74 @@ Ref fetch_first(PyObject* cursor) {
     return check(PyObject_GetItem(row.get(), zero.get()));
 }
 
-bool is_transient_lock_error(PyObject* module, PyObject* exc) {
-    if (!exc) return false;
-    bool transient = false;
-    PyObject* d = PyModule_GetDict(module);
-    PyObject* driver = d ? PyDict_GetItemString(d, "pymysql") : nullptr;  // borrowed
-    Ref base = driver ? Ref::steal(PyObject_GetAttrString(driver, "MySQLError")) : Ref();
-    if (base && PyType_Check(base.get()) && PyObject_IsInstance(exc, base.get()) == 1) {
+namespace {
+
+// Server and client error codes after which the same statement can succeed
+// on a new connection: the server is restarting, has gone away or dropped
+// this connection.
+bool connection_code(long v) {
+    switch (v) {
+        case 1053:  // server shutdown in progress
+        case 1927:  // connection was killed
+        case 2002:  // can't connect through the socket
+        case 2003:  // can't connect to the server
+        case 2006:  // server has gone away
+        case 2013:  // lost connection during query
+        case 2055:  // lost connection, with system error
+        case 4031:  // disconnected by the server for inactivity
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Instance test against the class named `name` of the driver module, or
+// false when the driver has no such class. Every object is owned here
+// before any host code (attribute lookups, __instancecheck__) runs.
+bool is_driver_error(PyObject* driver, const char* name, PyObject* exc) {
+    Ref cls = Ref::steal(PyObject_GetAttrString(driver, name));
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyType_Check(cls.get())) return false;
+    int r = PyObject_IsInstance(exc, cls.get());
+    if (r < 0) PyErr_Clear();
+    return r == 1;
+}
+
+}  // namespace
+
+ErrorKind error_kind(PyObject* module, PyObject* exc) {
+    if (!exc) return ErrorKind::Other;
+    Pending keep;  // whatever is set on entry stays set
+    ErrorKind kind = ErrorKind::Other;
+    Ref driver;
+    if (PyObject* d = PyModule_GetDict(module)) {
+        PyObject* found = PyDict_GetItemWithError(d, HOST_ID("pymysql"));  // borrowed: owned at once
+        driver = Ref::borrow(found);
+    }
+    if (driver && is_driver_error(driver.get(), "MySQLError", exc)) {
         Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
         if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
-            PyObject* code = PyTuple_GET_ITEM(args.get(), 0);
-            if (PyLong_Check(code)) {
-                long v = PyLong_AsLong(code);
-                transient = (v == 1213 || v == 1205);
+            Ref code = Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+            if (PyLong_Check(code.get())) {
+                int overflow = 0;
+                long v = PyLong_AsLongAndOverflow(code.get(), &overflow);
+                if (!overflow && (v == 1213 || v == 1205))
+                    kind = ErrorKind::Lock;
+                else if (!overflow && connection_code(v))
+                    kind = ErrorKind::Connection;
             }
         }
+        // The driver reports a statement on a connection it has already
+        // dropped as an interface error.
+        if (kind == ErrorKind::Other && is_driver_error(driver.get(), "InterfaceError", exc))
+            kind = ErrorKind::Connection;
     }
     PyErr_Clear();
-    return transient;
+    keep.restore();
+    return kind;
 }
 
 }  // namespace sarnovet

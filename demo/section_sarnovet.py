@@ -1,6 +1,7 @@
 """Sarnovet: a batch of named tasks on a throwaway MariaDB, run by one dispatcher."""
 import multiprocessing
 import os
+import signal
 import sys
 import time
 
@@ -12,13 +13,16 @@ import mariadb_private  # noqa: E402
 
 TITLE = "Sarnovet: a task queue in a MariaDB table, one dispatcher, one child per task"
 
-TASKS = ["resize-photos", "send-newsletter", "rebuild-index", "parse-logs", "export-report", "corrupt-input"]
+TASKS = ["resize-photos", "send-newsletter", "rebuild-index", "parse-logs", "export-report", "corrupt-input",
+         "out-of-memory"]
 
 
 def work(task_name):
     time.sleep(0.2)
     if task_name == "corrupt-input":
         raise ValueError("cannot parse record 17")
+    if task_name == "out-of-memory":  # as the kernel's OOM killer would: no chance to report
+        os.kill(os.getpid(), signal.SIGKILL)
 
 
 def on_register(worker_id, task_name):
@@ -34,6 +38,8 @@ def on_exit(worker_id, task_name):
 
 
 def on_dead(worker_id, error):
+    # In the child for an error of the task; in the dispatcher for a child
+    # that ended without a result (killed, crashed).
     print(f"  [dead]     {worker_id} failed: {error}", flush=True)
 
 

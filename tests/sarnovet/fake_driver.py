@@ -10,7 +10,8 @@ class World:
 
     rows: statement keyword -> the row fetchone() gives after it
           ("COUNT" counts, "worker_id, task_name" the pending pick).
-    errors: exceptions raised by successive execute() calls (None: none).
+    errors: exceptions raised by successive execute() calls (None: none),
+            or a function of the statement text giving the exception.
     """
 
     def __init__(self, rows=None, errors=()):
@@ -26,14 +27,16 @@ class FakeCursor:
     def __init__(self, world):
         self.world = world
         self.row = None
+        self.rowcount = -1
 
     def execute(self, *args):
         self.world.log.append(("execute",) + args)
-        if self.world.errors:
-            exc = self.world.errors.pop(0)
-            if exc is not None:
-                raise exc
+        errors = self.world.errors
+        exc = errors(args[0]) if callable(errors) else errors.pop(0) if errors else None
+        if exc is not None:
+            raise exc
         self.row = next((row for key, row in self.world.rows.items() if key in args[0]), None)
+        self.rowcount = 1
 
     def fetchone(self):
         return self.row
@@ -70,6 +73,24 @@ def fake_runner(world, *args, **kwargs):
 
 def deadlock():
     return pymysql.err.OperationalError(1213, "Deadlock found when trying to get lock; try restarting transaction")
+
+
+def gone(code=2013):
+    return pymysql.err.OperationalError(code, "Lost connection to MySQL server during query")
+
+
+class FakeTime:
+    """Stands in for the module's `time`: sleeping moves its clock on."""
+
+    def __init__(self):
+        self.now, self.sleeps = 1000.0, []
+
+    def monotonic(self):
+        return self.now
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        self.now += seconds
 
 
 def lock_wait():

@@ -4,8 +4,10 @@
 
 * by default a private server: a data directory made by
   `mariadb-install-db` in a new temporary folder, `mariadbd` listening on a
-  unix socket in that folder (no TCP). It is stopped and the folder removed
-  when the context ends, also when the code inside fails;
+  unix socket in that folder (no TCP), with utf8mb4 as the server character
+  set and a strict sql_mode (a too long value is an error, not cut). It is
+  stopped and the folder removed when the context ends, also when the code
+  inside fails, at interpreter exit and when the process gets SIGTERM;
 * an existing server when the environment names one (SARNOVET_DB_SOCKET or
   SARNOVET_DB_HOST, with SARNOVET_DB_PORT, SARNOVET_DB_USER and
   SARNOVET_DB_PASSWORD; SARNOVET_DB_SSL_DISABLED=1 turns TLS off, the
@@ -22,6 +24,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import uuid
 
@@ -61,6 +64,52 @@ class ExistingServer:
         return cfg
 
 
+SERVER_SETTINGS = ["--character-set-server=utf8mb4", "--collation-server=utf8mb4_unicode_ci",
+                   "--sql-mode=STRICT_ALL_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_ZERO_DATE,NO_ZERO_IN_DATE,"
+                   "NO_ENGINE_SUBSTITUTION"]
+
+# Private servers of this process, stopped and removed on SIGTERM.
+_live = []
+_previous_sigterm = None
+
+
+def _on_sigterm(signum, frame):
+    """Stops this process's private servers, then ends the process by
+    SIGTERM as it would have ended without this handler (or hands the
+    signal to the handler that was there before). A process forked from
+    the owner inherits the handler but owns no server: it only ends."""
+    for server in list(_live):
+        server.stop()
+    previous = _previous_sigterm
+    if callable(previous):
+        previous(signum, frame)
+        return
+    signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _restore_sigterm():
+    """In a forked copy: SIGTERM acts as it did before the handler."""
+    if signal.getsignal(signal.SIGTERM) is _on_sigterm:
+        try:
+            signal.signal(signal.SIGTERM, _previous_sigterm if _previous_sigterm is not None else signal.SIG_DFL)
+        except ValueError:
+            pass
+
+
+def _watch_sigterm():
+    global _previous_sigterm
+    if threading.current_thread() is not threading.main_thread():
+        return  # only the main thread can set handlers; atexit still cleans up
+    current = signal.getsignal(signal.SIGTERM)
+    if current is _on_sigterm or current == signal.SIG_IGN:
+        return
+    if _previous_sigterm is None and hasattr(os, "register_at_fork"):
+        os.register_at_fork(after_in_child=_restore_sigterm)
+    _previous_sigterm = current
+    signal.signal(signal.SIGTERM, _on_sigterm)
+
+
 class PrivateServer:
     """mariadbd on a unix socket in a temporary folder, owned by this process."""
 
@@ -68,6 +117,7 @@ class PrivateServer:
         self.start_timeout = start_timeout
         self.folder = None
         self.process = None
+        self.owner = None
 
     @property
     def socket(self):
@@ -83,8 +133,11 @@ class PrivateServer:
         return cfg
 
     def start(self):
+        self.owner = os.getpid()
         self.folder = tempfile.mkdtemp(prefix="sarnovet-db-")
         atexit.register(self.stop)
+        _live.append(self)
+        _watch_sigterm()
         try:
             self._install()
             self._launch()
@@ -109,7 +162,8 @@ class PrivateServer:
         cmd = [_binary("SARNOVET_MARIADBD", "mariadbd", "mysqld"), "--no-defaults",
                f"--datadir={self.folder}/data", f"--socket={self.socket}", "--skip-networking",
                *self._as_root(), "--innodb-buffer-pool-size=32M", "--innodb-flush-log-at-trx-commit=2",
-               "--max-connections=400", f"--log-error={self.folder}/err.log", f"--pid-file={self.folder}/pid"]
+               "--max-connections=400", *SERVER_SETTINGS, f"--log-error={self.folder}/err.log",
+               f"--pid-file={self.folder}/pid"]
         self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
 
@@ -133,8 +187,10 @@ class PrivateServer:
         except OSError:
             return ""
 
-    def stop(self):
-        """Stops the server (if this process started it) and removes the folder."""
+    def halt(self):
+        """Stops the server process and keeps its folder (see resume)."""
+        if self.owner != os.getpid():
+            return  # a forked copy of the owner: the server is not ours
         if self.process is not None and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -143,9 +199,22 @@ class PrivateServer:
                 self.process.kill()
                 self.process.wait(timeout=10)
         self.process = None
+
+    def resume(self):
+        """Starts the server again on the data kept by halt()."""
+        self._launch()
+        self._wait_ready()
+
+    def stop(self):
+        """Stops the server (if this process started it) and removes the folder."""
+        if self.owner != os.getpid():
+            return
+        self.halt()
         if self.folder:
             shutil.rmtree(self.folder, ignore_errors=True)
             self.folder = None
+        if self in _live:
+            _live.remove(self)
 
     def __enter__(self):
         return self.start()

@@ -9,6 +9,8 @@ import os
 import sys
 import time
 
+import pymysql
+
 import Sarnovet
 
 
@@ -42,18 +44,26 @@ class Recorder:
 class Target:
     """A target function: records ("run", pid, name), then acts on the name's
     prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
-    "hang-" sleeps for two minutes; others sleep `seconds` and return."""
+    "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes; others
+    sleep `seconds` and return. With `record_done` it also records
+    ("parent", pid, parent pid) first and ("done", pid, name) at the end."""
 
-    def __init__(self, path, seconds=0.0):
-        self.path, self.seconds = path, seconds
+    def __init__(self, path, seconds=0.0, record_done=False):
+        self.path, self.seconds, self.record_done = path, seconds, record_done
 
     def __call__(self, name):
         record(self.path, "run", os.getpid(), name)
+        if self.record_done:
+            record(self.path, "parent", os.getpid(), os.getppid())
         if name.startswith("fail-"):
             raise ValueError(f"task {name} failed")
         if name.startswith("exit-"):
             sys.exit(3)
+        if name.startswith("intr-"):
+            raise KeyboardInterrupt()
         time.sleep(120 if name.startswith("hang-") else self.seconds)
+        if self.record_done:
+            record(self.path, "done", os.getpid(), name)
 
 
 class StopDispatch(Exception):
@@ -76,14 +86,26 @@ class Idle:
             record(self.path, "idle", os.getpid())
         if self.max_idle is not None and self.passes >= self.max_idle:
             raise StopDispatch()
-        if self.stop_when_empty and not Idle.runner.CUF_HasPendingOrRunning():
+        if self.stop_when_empty and not self.active():
             raise StopDispatch()
+
+    @staticmethod
+    def active():
+        # Under SERIALIZABLE the count is a locking read that can deadlock
+        # with claims and removals; an event's error would end CUF_Run.
+        for attempt in range(20):
+            try:
+                return Idle.runner.CUF_HasPendingOrRunning()
+            except pymysql.err.OperationalError as e:
+                if e.args[0] not in (1205, 1213) or attempt == 19:
+                    raise
+                time.sleep(0.01 * (attempt + 1))
 
 
 def make_runner(spec):
     path = spec["events"]
     runner = Sarnovet.CLASS_MultiTaskAdv(
-        Target(path, spec.get("seconds", 0.0)), spec.get("max_cpu", 2), spec["config"],
+        Target(path, spec.get("seconds", 0.0), spec.get("record_done", False)), spec.get("max_cpu", 2), spec["config"],
         spec.get("table", "_syscpu_gate_worker"), Recorder(path, "register"), Recorder(path, "start"),
         Recorder(path, "exit"), Recorder(path, "dead"),
         Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle")))

@@ -1,9 +1,12 @@
 """Dispatcher processes: children under fork and spawn, the idle pass,
-exclusivity of claims under load, killed children, a vanishing server."""
+exclusivity of claims under load, reaping of ended children, recovery of
+rows whose dispatcher is gone, a server restart."""
 import collections
 import os
 import signal
-import threading
+import subprocess
+import sys
+import textwrap
 import time
 
 import pymysql
@@ -96,28 +99,114 @@ def test_claims_are_exclusive_under_load(dispatchers, db_config, events, sql):
     assert 0 < peak["alpha"] <= 3 + 1
 
 
-def test_killed_child_leaves_its_row_running(dispatchers, db_config, events, sql):
-    r = register(db_config, ["hang-1"])
-    proc = dispatchers.start(config=db_config, events=events, stop_when_empty=False, sleep_idle=0.05)
+@pytest.mark.parametrize("name, kill, text", [
+    ("hang-1", True, "Process {child} ended with exit code -9 without a result"),  # reported by the dispatcher
+    ("exit-1", False, "3"),          # the child marked its row itself; exit code 3 adds no report
+])
+def test_ended_child_is_reaped(dispatchers, db_config, events, sql, name, kill, text):
+    r = register(db_config, [name])
+    proc = dispatchers.start(config=db_config, events=events, stop_when_empty=False, record_idle=True,
+                             sleep_idle=0.02)
     wait_until(lambda: read_records(events, "run"), timeout=30)
     child = read_records(events, "run")[0][1]
-    os.kill(child, signal.SIGKILL)
-    time.sleep(0.5)
-    assert sql(f"SELECT status FROM {T}") == (("RUNNING",),)
-    assert r.CUF_HasPendingOrRunning() and r.CUF_GetTaskCount() == 1
-    assert read_records(events, "exit") == [] and read_records(events, "dead") == []
+    if kill:
+        os.kill(child, signal.SIGKILL)
+    wait_until(lambda: sql(f"SELECT status FROM {T}") == (("DEAD",),), timeout=30)
+    seen = len(read_records(events, "idle"))
+    wait_until(lambda: len(read_records(events, "idle")) >= seen + 10, timeout=30)  # passes after the end
+    dispatcher = read_records(events, "idle")[0][1]
+    (worker_id,), = sql(f"SELECT worker_id FROM {T}")
+    assert [e[1:] for e in read_records(events, "dead")] == [
+        [dispatcher if kill else child, worker_id, text.format(child=child)]]
+    assert not r.CUF_HasPendingOrRunning() and read_records(events, "exit") == []
     assert proc.poll() is None  # the dispatcher keeps polling
 
 
-def test_dispatcher_ends_with_driver_error_when_server_goes_away(dispatchers, events):
+def test_rows_of_processes_that_are_gone_are_recovered(dispatchers, db_config, events, sql):
+    """Only RUNNING rows under the dispatcher's own host name whose pid is
+    no process (or one that ended but was not waited for) become DEAD."""
+    gone = subprocess.Popen(["true"])
+    gone.wait(timeout=30)
+    zombie = subprocess.Popen(["true"])  # ends, and is not waited for until the end
+
+    def state(pid):
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    try:
+        wait_until(lambda: state(zombie.pid) == "Z", timeout=30)
+        cases = [("alpha", gone.pid, "DEAD"), ("alpha", zombie.pid, "DEAD"), ("alpha", os.getpid(), "RUNNING"),
+                 ("alpha", None, "RUNNING"), ("beta", gone.pid, "RUNNING")]
+        register(db_config, [f"r{i}" for i in range(len(cases))])
+        ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY worker_id")]
+        for w, (host, pid, _) in zip(ids, cases):
+            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s WHERE worker_id=%s", (host, pid, w))
+        proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
+                                 max_idle=3)
+        code, out, err = dispatchers.wait(proc, timeout=60)
+    finally:
+        zombie.wait(timeout=30)
+    assert code == 0, err
+    assert [sql(f"SELECT status FROM {T} WHERE worker_id=%s", (w,))[0][0] for w in ids] == [c[2] for c in cases]
+    assert "[Sarnovet] Marked 2 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+
+
+def test_dispatcher_rides_out_a_server_restart(dispatchers, events):
     if mariadb_private.existing_server_config():
         pytest.skip("needs a private server of its own")
     with mariadb_private.PrivateServer() as server:
-        pymysql.connect(**server.config()).cursor().execute("CREATE DATABASE gone")
-        cfg = server.config("gone")
-        register(cfg, [])
+        pymysql.connect(**server.config()).cursor().execute("CREATE DATABASE restart")
+        cfg = server.config("restart")
+        r = register(cfg, [])
         proc = dispatchers.start(config=cfg, events=events, stop_when_empty=False, record_idle=True, sleep_idle=0.05)
         wait_until(lambda: len(read_records(events, "idle")) >= 2, timeout=30)
-    code, out, err = dispatchers.wait(proc, timeout=60)
-    assert code == 1
-    assert "pymysql.err.OperationalError" in err.strip().splitlines()[-1]
+        server.halt()
+        time.sleep(1.5)
+        server.resume()
+        r.CUF_RegisterTask("after-restart")
+        wait_until(lambda: read_records(events, "exit") and r.CUF_GetTaskCount() == 0, timeout=60)
+        proc.send_signal(signal.SIGINT)
+        code, out, err = dispatchers.wait(proc, timeout=60)
+    assert code == -signal.SIGINT and "KeyboardInterrupt" in err
+    lines = [line for line in out.splitlines() if "Database" in line]
+    assert len(lines) == 2, out
+    assert lines[0].startswith("[Sarnovet] Database unreachable, retrying for up to 60 s: (2003,")
+    assert lines[1].startswith("[Sarnovet] Database reachable again after ")
+
+
+def test_private_server_is_removed_on_sigterm(tmp_path):
+    """The test database helper cleans up when its process gets SIGTERM, and
+    a process forked from it that gets SIGTERM leaves the server alone."""
+    if mariadb_private.existing_server_config():
+        pytest.skip("needs a private server of its own")
+    report = tmp_path / "report"
+    script = textwrap.dedent(f"""
+        import os, signal, sys, time
+        sys.path.insert(0, {os.path.dirname(mariadb_private.__file__)!r})
+        import mariadb_private, pymysql
+        server = mariadb_private.PrivateServer().start()
+        fork = os.fork()
+        if fork == 0:
+            time.sleep(60)
+            os._exit(0)
+        time.sleep(0.2)
+        os.kill(fork, signal.SIGTERM)
+        _, status = os.waitpid(fork, 0)
+        pymysql.connect(**server.config()).close()
+        with open({str(report)!r}, "w") as f:
+            f.write(f"{{server.folder}} {{server.process.pid}} {{os.WTERMSIG(status)}}")
+        time.sleep(60)
+    """)
+    proc = subprocess.Popen([sys.executable, "-c", script])
+    try:
+        wait_until(lambda: report.exists() and report.read_text(), timeout=60)
+        folder, server_pid, fork_signal = report.read_text().split()
+        assert os.path.isdir(folder) and int(fork_signal) == signal.SIGTERM
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=60) == -signal.SIGTERM
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=10)
+    assert not os.path.exists(folder)
+    with pytest.raises(ProcessLookupError):
+        os.kill(int(server_pid), 0)

@@ -1,6 +1,8 @@
 """Sarnovet without a server: module surface, pickling, the exact statements
-and transaction ends of each operation (on a scripted driver), and the
-three mended faults: table-name check, clean-up on errors, claim retry."""
+and transaction ends of each operation (on a scripted driver), the mended
+faults: table-name check, clean-up on errors, claim retry, the child's
+retried final write, the dispatcher riding out an outage (on a fake
+clock), and host code that would crash the interpreter."""
 import inspect
 import pickle
 
@@ -8,7 +10,7 @@ import pymysql
 import pytest
 
 import Sarnovet
-from fake_driver import World, deadlock, fake_runner, lock_wait
+from fake_driver import FakeTime, World, deadlock, fake_runner, gone, lock_wait
 
 C = Sarnovet.CLASS_MultiTaskAdv
 T = "_syscpu_gate_worker"
@@ -310,3 +312,178 @@ def test_claim_retries_deadlocks_and_lock_waits(errors, attempts, outcome):
     assert len(world.calls("connect")) == attempts
     assert len(world.calls("close")) == attempts
     assert len(world.calls("rollback")) == attempts - (outcome != "raise")
+
+
+# ------------------------------------------------- child's final write
+
+def grows(pauses):
+    """Growing pauses, each cut by up to a half at random."""
+    return pauses[:1] < [0.06] and all(b >= a * 0.5 for a, b in zip(pauses, pauses[1:]))
+
+
+def only(verb, exc):
+    return lambda text: exc if text.startswith(verb) else None
+
+
+def raise_(exc):
+    def target(name):
+        raise exc
+    return target
+
+
+@pytest.mark.parametrize("target, errors, writes, events, raised", [
+    (None, [deadlock(), gone(2013), gone(2006), lock_wait(), None], ["DELETE"] * 5, ["exit"], None),
+    (None, [pymysql.err.InterfaceError(0, ""), None], ["DELETE"] * 2, ["exit"], None),   # dropped connection
+    (None, [KeyboardInterrupt(), None], ["DELETE"] * 2, [], KeyboardInterrupt),  # success still recorded
+    (None, only("DELETE", gone(2003)), ["DELETE", "...", "UPDATE"], ["dead"], None),  # gives up after the window
+    (None, [pymysql.err.ProgrammingError(1146, "no table"), None], ["DELETE", "UPDATE"], ["dead"], None),
+    (raise_(KeyboardInterrupt()), [gone(), None], ["UPDATE"] * 2, ["dead"], KeyboardInterrupt),
+    (raise_(SystemExit(4)), [], ["UPDATE"], ["dead"], SystemExit),
+    (raise_(ValueError("bad")), [deadlock(), None], ["UPDATE"] * 2, ["dead"], None),
+])
+def test_child_final_write_is_retried(monkeypatch, target, errors, writes, events, raised):
+    clock = FakeTime()
+    monkeypatch.setattr(Sarnovet, "time", clock)
+    world = World()
+    r = fake_runner(world, target or (lambda name: None), 2, {})
+    r.Evt_OnProcExit = lambda *a: world.log.append(("exit",) + a)
+    r.Evt_OnProcDead = lambda *a: world.log.append(("dead",) + a)
+    del world.log[:]
+    world.errors = errors
+    if raised:
+        with pytest.raises(raised):
+            r._ProcessWrapper("w1", "n1")
+    else:
+        r._ProcessWrapper("w1", "n1")
+    done = [e[1].split()[0] for e in world.calls("execute")]
+    if "..." in writes:  # as many removals as fit in the window, then the dead marking
+        assert set(done[:-1]) == {"DELETE"} and done[-1] == "UPDATE" and len(done) > 10
+        assert 60 <= clock.now - 1000 < 63 and max(clock.sleeps) <= 2.0
+        assert grows(clock.sleeps[:-1])  # the last pause is cut to the window's end
+    else:
+        assert done == writes and grows(clock.sleeps)
+    assert len(world.calls("connect")) == len(done)
+    assert [e[0] for e in world.log if e[0] in ("exit", "dead")] == events
+    if events == ["dead"]:
+        assert world.log[-1][1] == "w1"
+
+
+# -------------------------------------------------- dispatcher outages
+
+class Stop(Exception):
+    pass
+
+
+def failing(n, exc):
+    """The first n statements fail with exc."""
+    count = [0]
+
+    def errors(text):
+        count[0] += 1
+        return exc if count[0] <= n else None
+    return errors
+
+
+@pytest.mark.parametrize("errors, raised, lines", [
+    (failing(10 ** 6, gone(2003)), pymysql.err.OperationalError, 1),  # ends after 60 s of outage
+    (failing(4, gone(2013)), Stop, 2),                  # outage over: reported, the loop goes on
+    (failing(1, pymysql.err.ProgrammingError(1146, "no table")), pymysql.err.ProgrammingError, 0),
+    (failing(10 ** 6, deadlock()), pymysql.err.OperationalError, 0),  # lock errors: five tries, then the end
+])
+def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, raised, lines):
+    clock = FakeTime()
+    monkeypatch.setattr(Sarnovet, "time", clock)
+    world = World({"COUNT": (0,)})
+    r = fake_runner(world, None, 2, {})
+
+    def idle():
+        raise Stop()
+    r.Evt_OnIdle = idle
+    world.errors = errors
+    with pytest.raises(raised):
+        r.CUF_Run(0)
+    out = capsys.readouterr().out.splitlines()
+    assert len(out) == lines
+    if lines:
+        assert out[0].startswith("[Sarnovet] Database unreachable, retrying for up to 60 s: (")
+    if lines == 2:
+        assert out[1] == f"[Sarnovet] Database reachable again after {sum(clock.sleeps):.1f} s"
+    if lines == 1:
+        assert 60 <= clock.now - 1000 < 63.1 and 1.5 <= max(clock.sleeps) <= 3.0
+        assert 0.1 <= clock.sleeps[0] <= 0.2 and all(b >= a * 0.5 for a, b in zip(clock.sleeps, clock.sleeps[1:-1]))
+
+
+# ------------------------------------------ host code that used to crash
+
+HOSTILE = {
+    # The driver error check reads the module's pymysql: a driver whose
+    # attribute lookup rebinds that name must stay alive to the end of it.
+    "rebinding driver": """
+        import pymysql, Sarnovet
+        order = []
+
+        class Driver:
+            @staticmethod
+            def connect(**kw):
+                raise pymysql.err.ProgrammingError(1146, "no table")
+
+            def __getattr__(self, name):
+                order.append(name)
+                Sarnovet.pymysql = pymysql      # the last reference to this driver goes
+                return getattr(pymysql, name)
+
+            def __del__(self):
+                order.append("freed")
+
+        r = Sarnovet.CLASS_MultiTaskAdv.__new__(Sarnovet.CLASS_MultiTaskAdv)
+        r.__dict__.update(CVF_DBConfig={}, CVF_TableName="t", CVF_HostName="h", CVF_MaxCPU=1)
+        Sarnovet.pymysql = Driver()
+        try:
+            r.CUF_TryFetchTask()
+        except pymysql.err.ProgrammingError:
+            pass
+        print(order)
+    """,
+    # A daemon thread whose connection clean-up blocks while the interpreter
+    # shuts down is ended by forced unwinding, which must get through.
+    "clean-up at exit": """
+        import sys, threading, time, types, Sarnovet
+        entered = threading.Event()
+
+        class Conn:
+            def cursor(self):
+                raise ValueError("no cursor")
+            def rollback(self):
+                entered.set()
+                time.sleep(0.5)
+            def close(self):
+                pass
+
+        class Runner(Sarnovet.CLASS_MultiTaskAdv):
+            def CVF_GetDBConn(self):
+                return Conn()
+
+        class SlowTeardown:
+            def __del__(self, sleep=time.sleep):
+                sleep(1.5)   # lets the daemon thread wake while the host finalises
+
+        r = Runner.__new__(Runner)
+        r.CVF_TableName = "t"
+        threading.Thread(target=r.CUF_GetTaskCount, daemon=True).start()
+        entered.wait(10)
+        # Freed when the host clears its modules (this module's namespace
+        # stays alive through the thread's frames, so it is not cleared).
+        sys.modules["slow_teardown"] = types.ModuleType("slow_teardown")
+        sys.modules["slow_teardown"].keep = SlowTeardown()
+        print("exiting")
+    """,
+}
+
+
+@pytest.mark.parametrize("case, output", [
+    ("rebinding driver", "['MySQLError', 'InterfaceError', 'freed']"),
+    ("clean-up at exit", "exiting"),
+])
+def test_hostile_host_code_does_not_crash(py, case, output):
+    done = py(HOSTILE[case], timeout=60, check=False)
+    assert (done.returncode, done.stdout.strip()) == (0, output), done.stderr

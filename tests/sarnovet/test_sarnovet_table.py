@@ -144,14 +144,16 @@ def test_wrapper_uncallable_start_event_skips_target(make, sql, events):
     assert "not callable" in read_records(events, "OnProcDead")[0][3]
 
 
-def test_wrapper_exit_request_passes_through(make, sql, events):
+@pytest.mark.parametrize("name, error, text", [("exit-1", SystemExit, "3"), ("intr-1", KeyboardInterrupt, "")])
+def test_wrapper_exit_request_marks_the_row_then_passes_through(make, sql, events, name, error, text):
     r = make()
-    r.CUF_RegisterTask("exit-1")
+    r.CUF_RegisterTask(name)
     w, n = r.CUF_TryFetchTask()
-    with pytest.raises(SystemExit):
+    with pytest.raises(error):
         r._ProcessWrapper(w, n)
-    assert rows(sql)[0][2] == "RUNNING"
-    assert [e[0] for e in read_records(events)] == ["OnTaskRegister", "OnProcStart", "run"]
+    assert rows(sql)[0][2] == "DEAD" and rows(sql)[0][6] == 1
+    assert [e[0] for e in read_records(events)] == ["OnTaskRegister", "OnProcStart", "run", "OnProcDead"]
+    assert read_records(events, "OnProcDead")[0][2:] == [w, text]
 
 
 def test_wrapper_dead_event_error_chains_to_the_task_error(make, sql, events):
@@ -166,17 +168,50 @@ def test_wrapper_dead_event_error_chains_to_the_task_error(make, sql, events):
     assert rows(sql)[0][2] == "DEAD"
 
 
-@pytest.mark.parametrize("setup, sleep, error", [
-    (dict(max_cpu=None), 1, TypeError),          # limit not comparable: first pass fails
-    (dict(Evt_OnIdle=42), 0, TypeError),         # true, not callable
-    (dict(), -1, ValueError),                    # time.sleep(-1)
+class NoStart:
+    """multiprocessing stand-in whose processes cannot start."""
+
+    class Process:
+        def __init__(self, target, args):
+            pass
+
+        def start(self):
+            raise OSError("cannot start a process")
+
+
+@pytest.mark.parametrize("setup, sleep, error, tasks, left", [
+    (dict(max_cpu=None), 1, TypeError, 0, ()),          # limit not comparable: first pass fails
+    (dict(Evt_OnIdle=42), 0, TypeError, 0, ()),         # true, not callable
+    (dict(), -1, ValueError, 0, ()),                    # time.sleep(-1)
+    (dict(multiprocessing=NoStart), 0, OSError, 1, (("DEAD",),)),  # the claimed row is marked first
 ])
-def test_dispatcher_loop_ends_with_the_first_error(make, setup, sleep, error):
+def test_dispatcher_loop_ends_with_the_first_error(make, sql, monkeypatch, setup, sleep, error, tasks, left):
     r = make(max_cpu=setup.pop("max_cpu", 2))
+    if "multiprocessing" in setup:
+        monkeypatch.setattr(Sarnovet, "multiprocessing", setup.pop("multiprocessing"))
     for k, v in setup.items():
         setattr(r, k, v)
+    for i in range(tasks):
+        r.CUF_RegisterTask(f"t{i}")
     with pytest.raises(error):
         r.CUF_Run(sleep)
+    assert sql(f"SELECT status FROM {T}") == left
+
+
+@pytest.mark.parametrize("name, stored", [
+    ("報告-ß-é-😀", True),        # beyond Latin-1, four-byte UTF-8 included
+    ("x" * 128, True),
+    ("x" * 129, False),           # too long: refused, not cut
+])
+def test_task_names_are_stored_as_given(make, sql, name, stored):
+    r = make(max_cpu=5)
+    if stored:
+        r.CUF_RegisterTask(name)
+        assert r.CUF_TryFetchTask()[1] == name
+    else:
+        with pytest.raises(pymysql.err.DataError):
+            r.CUF_RegisterTask(name)
+        assert r.CUF_GetTaskCount() == 0
 
 
 def test_subclass_overrides_are_used_and_lock_waits_are_retried(make, db_config, sql):
