@@ -58,16 +58,6 @@ Ref awaitable_iter(Handle o) {
     raise(PyExc_TypeError, "object %.100s can't be used in 'await' expression", ot->tp_name);
 }
 
-// obj.name, or nothing when it has no such attribute.
-Ref optional_attr(Handle obj, PyObject* name) {
-    Ref v = Ref::steal(PyObject_GetAttr(obj.ptr(), name));
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-    }
-    return v;
-}
-
 // The awaited object failed: the body ends with its error.
 [[noreturn]] void end_with_error(AwaitOnce* a) {
     on_error([] { raise(); }, [&] { finish(a); });

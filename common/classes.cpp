@@ -1,16 +1,23 @@
 #include "classes.hpp"
 
-
 namespace host {
 namespace {
 
 Ref new_class_from(Handle module, const char* name, Handle bases, const std::pair<const char*, Ref>* items, size_t n) {
-    Ref types = import("types");
-    Ref resolved = types.call(ID("resolve_bases"), bases);
     Ref pname = str(name);
-    Ref prepared = types.call(ID("prepare_class"), pname, resolved);  // (meta, namespace, kwds)
-    Ref meta = prepared[integer(0)];
-    Ref ns = prepared[integer(1)];
+    Ref resolved, meta, ns;
+    if (PyTuple_Check(bases.ptr()) && PyTuple_GET_SIZE(bases.ptr()) == 0) {
+        // No base: the metaclass is type, whose namespace is a plain dict.
+        resolved = bases;
+        meta = Handle((PyObject*)&PyType_Type);
+        ns = dict();
+    } else {
+        Ref types = import("types");
+        resolved = types.call(ID("resolve_bases"), bases);
+        Ref prepared = types.call(ID("prepare_class"), pname, resolved);  // (meta, namespace, kwds)
+        meta = prepared[integer(0)];
+        ns = prepared[integer(1)];
+    }
     ns.set_item(Handle(ID("__module__")), check(PyModule_GetNameObject(module.ptr())));
     ns.set_item(Handle(ID("__qualname__")), pname);
     for (size_t i = 0; i < n; ++i) ns.set_item(check(PyUnicode_InternFromString(items[i].first)), items[i].second);

@@ -18,5 +18,3 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "object.hpp"
-
-#include "legacy.hpp"

@@ -4,22 +4,17 @@
 
 #include "object.hpp"
 
-#include <type_traits>
-
 namespace host {
 
 // Creates the helper types of the shared layer (once per process).
 void init_shared();
 
 // Execution step running `Body(module)`, the module body.
-template <auto Body>
+template <Ref (*Body)(Handle module)>
 int exec_step(PyObject* module) {
     bool ok = guarded([&] {
         init_shared();
-        if constexpr (std::is_invocable_v<decltype(Body), Handle>)
-            Body(Handle(module));
-        else
-            Body(module);  // transitional: a body written against legacy.hpp
+        Body(Handle(module));
     });
     return ok ? 0 : -1;
 }

@@ -71,6 +71,23 @@ bool operator>=(Handle a, Handle b) { return compare(a, b, Py_GE); }
 
 void append(Handle list, Handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
 
+Py_ssize_t len(Handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) raise();
+    return n;
+}
+
+void del_item(Handle obj, Py_ssize_t i) { check(PySequence_DelItem(obj.ptr(), i)); }
+
+Ref optional_attr(Handle obj, PyObject* name) {
+    Ref v = Ref::steal(PyObject_GetAttr(obj.ptr(), name));
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+    }
+    return v;
+}
+
 bool is_instance(Handle obj, Handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0; }
 
 Ref format(Handle obj) { return check(PyObject_Format(obj.ptr(), nullptr)); }

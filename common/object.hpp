@@ -200,9 +200,6 @@ public:
 
     PyObject* ptr() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    // Transitional, for code written against the older layer (legacy.hpp).
-    PyObject* get() const noexcept { return p_; }
-    static Ref borrow(PyObject* p) noexcept { return Ref(Handle(p)); }
     // Gives the reference away (to the interpreter).
     PyObject* release() noexcept {
         PyObject* p = p_;
@@ -326,6 +323,14 @@ Ref tuple(const T&... items) {
 
 // list.append(item)
 void append(Handle list, Handle item);
+// len(obj); del obj[i]
+Py_ssize_t len(Handle obj);
+void del_item(Handle obj, Py_ssize_t i);
+// getattr(obj, name, <nothing>): an empty Ref when obj has no such
+// attribute (AttributeError); other errors are raised.
+Ref optional_attr(Handle obj, PyObject* name);
+// Runs the signal handlers that are due (KeyboardInterrupt and the like).
+inline void check_signals() { check(PyErr_CheckSignals()); }
 // isinstance(obj, cls)
 bool is_instance(Handle obj, Handle cls);
 // callable(obj)

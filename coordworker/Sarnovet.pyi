@@ -3,27 +3,16 @@
 import multiprocessing as multiprocessing
 import os as os
 import socket as socket
-import sys
 import time as time
 import uuid as uuid
 from collections.abc import Callable, Mapping
 from types import ModuleType
-from typing import Any, NoReturn, TypeVar
-
-_C = TypeVar("_C", bound=type)
-# Classes made in native code keep their instance dict in a layout of their
-# own; from CPython 3.12 on, where ordinary classes keep it outside, that
-# makes each a disjoint base (no class can derive from two of them).
-if sys.version_info >= (3, 12):
-    from typing_extensions import disjoint_base as _native_layout
-else:
-    def _native_layout(cls: _C) -> _C: ...
+from typing import Any, NoReturn
 
 # The database driver the module imports (PyMySQL); typed loosely so that
 # checking a program needs no stubs of it.
 pymysql: ModuleType
 
-@_native_layout
 class CLASS_MultiTaskAdv:
     CVF_TargetFunc: Callable[[str], object]
     CVF_MaxCPU: int

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <vector>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -53,64 +52,29 @@ constexpr double kOutagePause = 0.2, kOutagePauseMax = 3.0;
 // How often a dispatcher looks for rows of processes that no longer exist.
 constexpr double kRecoveryInterval = 60.0;
 
-const char* const kDefaultTable = "_syscpu_gate_worker";
-
 using Clock = std::chrono::steady_clock;
 
+long own_pid() { return (long)SARNOVET_GETPID(); }
 
 // Reads the event attribute now; calls it with `args` when it is true.
 template <class... T>
-void fire(PyObject* self, PyObject* attr, const T&... args) {
-    Ref evt = getattr(self, attr);
-    if (truth(evt.get())) call(evt.get(), args...);
-}
-
-Ref execute(PyObject* cur, const Ref& text) { return call_method(cur, HOST_ID("execute"), text); }
-Ref execute(PyObject* cur, const Ref& text, const Ref& values) {
-    return call_method(cur, HOST_ID("execute"), text, values);
-}
-void end(PyObject* conn, PyObject* how) {
-    call_method(conn, how);
-    call_method(conn, HOST_ID("close"));
-}
-void commit_close(PyObject* conn) { end(conn, HOST_ID("commit")); }
-void rollback_close(PyObject* conn) { end(conn, HOST_ID("rollback")); }
-
-// The cursor's rowcount after a write; -1 when the driver does not say.
-long rowcount(PyObject* cur) {
-    Ref n = Ref::steal(PyObject_GetAttr(cur, HOST_ID("rowcount")));
-    if (!n) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return -1;
-    }
-    if (!PyLong_Check(n.get())) return -1;
-    int overflow = 0;
-    long v = PyLong_AsLongAndOverflow(n.get(), &overflow);
-    return overflow ? -1 : v;
+void fire(Handle self, PyObject* event, const T&... args) {
+    Ref callback = self.attr(event);
+    if (callback.truthy()) callback(args...);
 }
 
 // "f()" as the host names a callable in its call errors.
-Ref function_text(PyObject* f) {
-    Ref qualname = Ref::steal(PyObject_GetAttrString(f, "__qualname__"));
-    if (!qualname) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-        return check(PyObject_Str(f));
-    }
-    Ref module = Ref::steal(PyObject_GetAttrString(f, "__module__"));
-    if (!module) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-        PyErr_Clear();
-    } else if (module.get() != Py_None && PyUnicode_Check(module.get()) &&
-               PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
-        return check(PyUnicode_FromFormat("%S.%S()", module.get(), qualname.get()));
-    }
-    return check(PyUnicode_FromFormat("%S()", qualname.get()));
+Ref function_text(Handle f) {
+    Ref qualname = optional_attr(f, ID("__qualname__"));
+    if (!qualname) return f.str();
+    Ref module = optional_attr(f, ID("__module__"));
+    if (module && PyUnicode_Check(module.ptr()) && PyUnicode_CompareWithASCIIString(module.ptr(), "builtins") != 0)
+        return check(PyUnicode_FromFormat("%S.%S()", module.ptr(), qualname.ptr()));
+    return check(PyUnicode_FromFormat("%S()", qualname.ptr()));
 }
 
 double uniform(double lo, double hi) {
-    thread_local std::minstd_rand rng{(unsigned)Clock::now().time_since_epoch().count() ^ (unsigned)SARNOVET_GETPID()};
+    thread_local std::minstd_rand rng{(unsigned)Clock::now().time_since_epoch().count() ^ (unsigned)own_pid()};
     return std::uniform_real_distribution<double>(lo, hi)(rng);
 }
 
@@ -123,17 +87,14 @@ double growing_pause(int attempt, double base, double cap) {
     return p * uniform(0.5, 1.0);
 }
 
-void pause(Call& c, double seconds) {
-    Ref time = c.global(HOST_ID("time"));
-    call_method(time.get(), HOST_ID("sleep"), flt(seconds));
-}
+// time.sleep(seconds) of the module's `time`
+void pause(const Globals& g, double seconds) { g[ID("time")].call(ID("sleep"), flt(seconds)); }
 
 // time.monotonic() of the module's `time`: the clock of the retry windows,
 // which pass in the same time.sleep pauses.
-double host_now(Call& c) {
-    Ref time = c.global(HOST_ID("time"));
-    Ref now = call_method(time.get(), HOST_ID("monotonic"));
-    double v = PyFloat_AsDouble(now.get());
+double monotonic(const Globals& g) {
+    Ref now = g[ID("time")].call(ID("monotonic"));
+    double v = PyFloat_AsDouble(now.ptr());
     if (v == -1.0 && PyErr_Occurred()) raise();
     return v;
 }
@@ -142,47 +103,44 @@ double host_now(Call& c) {
 // lock-wait abort up to kClaimAttempts times in all; any other error, or
 // the same one after the last try, goes to the caller.
 template <class F>
-Ref lock_retried(Call& c, F&& once) {
+Ref lock_retried(const Globals& g, F once) {
     for (int attempt = 1;; ++attempt) {
-        try {
-            return once();
-        } catch (const PyError&) {
-            if (attempt >= kClaimAttempts) throw;
-            Pending err;
-            if (error_kind(c.module, err.value()) != ErrorKind::Lock) err.raise_again();
-        }
-        pause(c, claim_pause(attempt));
+        bool again = false;
+        Ref result = except_(PyExc_Exception, once, [&](Caught& e) {
+            if (attempt >= kClaimAttempts || error_kind(g, e.value()) != ErrorKind::Lock) e.reraise();
+            again = true;
+            return Ref();
+        });
+        if (!again) return result;
+        pause(g, claim_pause(attempt));
     }
 }
 
 // One run of the claim protocol on its own connection and transaction.
-Ref claim_once(PyObject* self, const Ref& count_sql, const Ref& pick_sql, const Ref& claim_sql) {
-    return with_connection(self, [&](PyObject* conn, PyObject* cur) -> Ref {
-        execute(cur, count_sql, tuple(S_GET(self, "CVF_HostName")));
+Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql) {
+    return with_connection(self, [&](Handle conn, Handle cur) -> Ref {
+        execute(cur, count_sql, tuple(self.attr(ID("CVF_HostName"))));
         Ref count = fetch_first(cur);
-        Ref limit = S_GET(self, "CVF_MaxCPU");
-        Ref full = check(PyObject_RichCompare(count.get(), limit.get(), Py_GE));
-        if (truth(full.get())) {
+        if (count >= self.attr(ID("CVF_MaxCPU"))) {
             rollback_close(conn);
             return none();
         }
         execute(cur, pick_sql);
-        Ref row = call_method(cur, HOST_ID("fetchone"));
-        if (!truth(row.get())) {
+        Ref row = cur.call(ID("fetchone"));
+        if (!row.truthy()) {
             rollback_close(conn);
             return none();
         }
-        auto [worker_id, task_name] = unpack2(row.get());
-        Ref pid = integer((long)SARNOVET_GETPID());
-        execute(cur, claim_sql, tuple(S_GET(self, "CVF_HostName"), pid, worker_id));
+        auto [worker_id, task_name] = unpack2(row);
+        execute(cur, claim_sql, tuple(self.attr(ID("CVF_HostName")), integer(own_pid()), worker_id));
         commit_close(conn);
         return tuple(worker_id, task_name);
     });
 }
 
 // Runs one write statement with `values` on its own connection and commits.
-void write_one(PyObject* self, const Ref& text, const Ref& values) {
-    with_connection(self, [&](PyObject* conn, PyObject* cur) -> Ref {
+void write_one(Handle self, Handle text, Handle values) {
+    with_connection(self, [&](Handle conn, Handle cur) {
         execute(cur, text, values);
         commit_close(conn);
         return none();
@@ -193,47 +151,42 @@ void write_one(PyObject* self, const Ref& text, const Ref& values) {
 // run again on a fresh connection after lock and connection errors until
 // it succeeds or kFinalWriteWindow has passed; then, or at once for any
 // other error, the error goes to the caller.
-void final_write(Call& c, Stmt which, const Ref& worker_id) {
-    Ref text = sql_for(c.self, which);
+void final_write(const Globals& g, Handle self, Stmt which, Handle worker_id) {
+    Ref text = sql_for(self, which);
     Ref values = tuple(worker_id);
     double start = -1;  // read at the first failure: the success path reads no clock
     for (int attempt = 1;; ++attempt) {
-        double wait;
-        try {
-            write_one(c.self, text, values);
-            return;
-        } catch (const PyError&) {
-            Pending err;
-            if (error_kind(c.module, err.value()) == ErrorKind::Other) err.raise_again();
-            double now;
-            {
-                Handling handling(err.value());
-                now = host_now(c);
-            }
-            if (start < 0) start = now;
-            double left = kFinalWriteWindow - (now - start);
-            if (left <= 0) err.raise_again();
-            wait = std::min(left, growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax));
-        }
-        pause(c, wait);
+        double wait = -1;
+        except_(
+            PyExc_Exception, [&] { write_one(self, text, values); },
+            [&](Caught& e) {
+                if (error_kind(g, e.value()) == ErrorKind::Other) e.reraise();
+                double now = monotonic(g);
+                if (start < 0) start = now;
+                double left = kFinalWriteWindow - (now - start);
+                if (left <= 0) e.reraise();
+                wait = std::min(left, growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax));
+            });
+        if (wait < 0) return;
+        pause(g, wait);
     }
 }
 
 // The dispatcher's marking of a row whose process ended without a result:
 // only a row still RUNNING changes. Returns whether one did (true also
 // when the driver does not say).
-bool mark_dead_if_running(Call& c, const Ref& worker_id) {
-    Ref text = sql_for(c.self, Stmt::MarkDeadIfRunning);
+bool mark_dead_if_running(const Globals& g, Handle self, Handle worker_id) {
+    Ref text = sql_for(self, Stmt::MarkDeadIfRunning);
     Ref values = tuple(worker_id);
-    Ref changed = lock_retried(c, [&] {
-        return with_connection(c.self, [&](PyObject* conn, PyObject* cur) -> Ref {
+    Ref changed = lock_retried(g, [&] {
+        return with_connection(self, [&](Handle conn, Handle cur) {
             execute(cur, text, values);
             long n = rowcount(cur);
             commit_close(conn);
             return boolean(n != 0);
         });
     });
-    return changed.get() == Py_True;
+    return changed.is(boolean(true));
 }
 
 // Whether a process with this id exists on this machine (in this process
@@ -269,17 +222,10 @@ bool process_alive(long pid) {
 #endif
 }
 
-// A child started by this dispatcher and the row it runs.
-struct Child {
-    Ref proc;
-    Ref worker_id;
-};
-
-bool has_child(const std::vector<Child>& children, PyObject* worker_id) {
-    for (size_t i = 0; i < children.size(); ++i) {
-        Ref wid = children[i].worker_id;  // owned across the comparison
-        if (check_int(PyObject_RichCompareBool(wid.get(), worker_id, Py_EQ))) return true;
-    }
+// The children a dispatcher started: a host list of (process, worker id).
+bool runs_row(Handle children, Handle worker_id) {
+    for (const Ref& child : iterate(children))
+        if (unpack2(child).second == worker_id) return true;
     return false;
 }
 
@@ -288,33 +234,30 @@ bool has_child(const std::vector<Child>& children, PyObject* worker_id) {
 // `own_without_child`, also rows of this process that none of `children`
 // runs (claims whose child never started). Rows without a usable pid are
 // left alone. Returns how many rows changed.
-long recover(Call& c, const std::vector<Child>& children, bool own_without_child) {
-    Ref name = table_name(c.self);
-    Ref select_sql = sql(name.get(), Stmt::HostRunningRows);
-    Ref mark_sql = sql(name.get(), Stmt::MarkDeadIfRunning);
-    const long own = (long)SARNOVET_GETPID();
-    Ref changed = lock_retried(c, [&] {
-        return with_connection(c.self, [&](PyObject* conn, PyObject* cur) -> Ref {
-            execute(cur, select_sql, tuple(S_GET(c.self, "CVF_HostName")));
-            std::vector<Ref> stale;
-            for (;;) {
-                Ref row = call_method(cur, HOST_ID("fetchone"));
-                if (!truth(row.get())) break;
-                auto [worker_id, pid] = unpack2(row.get());
-                if (!PyLong_Check(pid.get())) continue;
+long recover(const Globals& g, Handle self, Handle children, bool own_without_child) {
+    Ref name = table_name(self);
+    Ref select_sql = sql(name, Stmt::HostRunningRows);
+    Ref mark_sql = sql(name, Stmt::MarkDeadIfRunning);
+    const long own = own_pid();
+    Ref changed = lock_retried(g, [&] {
+        return with_connection(self, [&](Handle conn, Handle cur) {
+            execute(cur, select_sql, tuple(self.attr(ID("CVF_HostName"))));
+            Ref stale = list();
+            for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone"))) {
+                auto [worker_id, pid] = unpack2(row);
+                if (!PyLong_Check(pid.ptr())) continue;
                 int overflow = 0;
-                long v = PyLong_AsLongAndOverflow(pid.get(), &overflow);
+                long v = PyLong_AsLongAndOverflow(pid.ptr(), &overflow);
                 if (overflow || v <= 0) continue;
-                if (v == own ? (!own_without_child || has_child(children, worker_id.get())) : process_alive(v))
-                    continue;
-                stale.push_back(worker_id);
+                bool left_alone = v == own ? !own_without_child || runs_row(children, worker_id) : process_alive(v);
+                if (!left_alone) append(stale, worker_id);
             }
-            if (stale.empty()) {
+            if (len(stale) == 0) {
                 rollback_close(conn);
                 return integer(0);
             }
             long total = 0;
-            for (const Ref& worker_id : stale) {
+            for (const Ref& worker_id : iterate(stale)) {
                 execute(cur, mark_sql, tuple(worker_id));
                 total += std::max(0L, rowcount(cur));
             }
@@ -322,28 +265,28 @@ long recover(Call& c, const std::vector<Child>& children, bool own_without_child
             return integer(total);
         });
     });
-    return PyLong_AsLong(changed.get());
+    return PyLong_AsLong(changed.ptr());
 }
 
 // Looks at the children that ended: one that ended with a non-zero exit
 // code or by a signal and whose row is still RUNNING gets that row marked
 // DEAD and is reported through Evt_OnProcDead. A child leaves the list
 // once it is dealt with; when the marking fails it stays for the next pass.
-void reap(Call& c, std::vector<Child>& children) {
-    for (size_t i = 0; i < children.size();) {
-        Child child = children[i];  // owned while host code runs
-        Ref code = getattr(child.proc.get(), HOST_ID("exitcode"));
-        if (code.get() == Py_None) {
+void reap(const Globals& g, Handle self, Handle children) {
+    for (Py_ssize_t i = 0; i < len(children);) {
+        auto [proc, worker_id] = unpack2(children[integer(i)]);
+        Ref code = proc.attr(ID("exitcode"));
+        if (code.is_none()) {
             ++i;
             continue;
         }
-        bool report = truth(code.get()) && mark_dead_if_running(c, child.worker_id);
-        children.erase(children.begin() + (std::ptrdiff_t)i);
+        bool report = code.truthy() && mark_dead_if_running(g, self, worker_id);
+        del_item(children, i);
         if (report) {
-            Ref pid = getattr(child.proc.get(), HOST_ID("pid"));
+            Ref pid = proc.attr(ID("pid"));
             Ref text = check(
-                PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.get(), code.get()));
-            fire(c.self, HOST_ID("Evt_OnProcDead"), child.worker_id, text);
+                PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.ptr(), code.ptr()));
+            fire(self, ID("Evt_OnProcDead"), worker_id, text);
         }
     }
 }
@@ -358,7 +301,7 @@ ActiveRuns active_runs;
 class ActiveRun {
 public:
     ActiveRun() {
-        long me = (long)SARNOVET_GETPID();
+        long me = own_pid();
         if (active_runs.pid.exchange(me) != me) active_runs.count = 0;
         ++active_runs.count;
     }
@@ -368,44 +311,135 @@ public:
     ActiveRun& operator=(const ActiveRun&) = delete;
 };
 
-void print_line(const char* text) { print(str(text)); }
-
 // Reads one count on its own connection (no commit, no rollback).
-Ref read_count(PyObject* self, const Ref& text) {
-    return with_connection(self, [&](PyObject* conn, PyObject* cur) -> Ref {
+Ref read_count(Handle self, Handle text) {
+    return with_connection(self, [&](Handle conn, Handle cur) {
         execute(cur, text);
         Ref count = fetch_first(cur);
-        call_method(conn, HOST_ID("close"));
+        conn.call(ID("close"));
         return count;
     });
 }
+
+// One claim's child: created, made a daemon and started. When any of that
+// fails, the claimed row is marked DEAD (if still RUNNING) before the
+// error goes on.
+Ref start_child(const Globals& g, Handle self, Handle worker_id, Handle task_name) {
+    return on_error(
+        [&] {
+            Ref process_class = g[ID("multiprocessing")].attr(ID("Process"));
+            Ref target = self.attr(ID("_ProcessWrapper"));
+            Ref proc = process_class(KW("target", "args"), target, tuple(worker_id, task_name));
+            proc.set_attr(ID("daemon"), boolean(true));
+            proc.call(ID("start"));
+            return proc;
+        },
+        [&] { mark_dead_if_running(g, self, worker_id); });
+}
+
+// The dispatcher of one CUF_Run call and what it keeps between passes.
+class Dispatcher {
+public:
+    Dispatcher(const Globals& g, Handle self, Handle sleep_idle) : g_(g), self_(self), sleep_idle_(sleep_idle) {}
+
+    // Now and then the recovery of rows left by processes that are gone,
+    // the reaping of ended children, one claim attempt and either the idle
+    // event and sleep or the start of a child.
+    void pass() {
+        check_signals();
+        if (recovery_due_ || Clock::now() >= next_recovery_) recover_rows();
+        reap(g_, self_, children_);
+        Ref got = self_.call(ID("CUF_TryFetchTask"));
+        // The claim attempt reached the server: an outage is over. Its
+        // report waits until a claimed row has its child.
+        bool reached_again = in_outage_;
+        in_outage_ = false;
+        if (!got.truthy()) {
+            if (reached_again) report_reached();
+            fire(self_, ID("Evt_OnIdle"));
+            g_[ID("time")].call(ID("sleep"), sleep_idle_);
+            return;
+        }
+        auto [worker_id, task_name] = unpack2(got);
+        starting_ = true;
+        Ref proc = start_child(g_, self_, worker_id, task_name);
+        starting_ = false;
+        append(children_, tuple(proc, worker_id));
+        if (reached_again) report_reached();
+    }
+
+    // A pass failed: a server that cannot be reached is waited for with a
+    // growing pause for up to kOutageWindow; any other error, and a failed
+    // child start, ends the loop.
+    void ride_out(Caught& e) {
+        if (starting_ || error_kind(g_, e.value()) != ErrorKind::Connection) e.reraise();
+        double now = monotonic(g_);
+        if (!in_outage_) {
+            in_outage_ = true;
+            outage_start_ = now;
+            outage_attempt_ = 0;
+            print(check(PyUnicode_FromFormat("[Sarnovet] Database unreachable, retrying for up to %d s: %U",
+                                             (int)kOutageWindow, e.value().str().ptr())));
+        }
+        double left = kOutageWindow - (now - outage_start_);
+        if (left <= 0) e.reraise();
+        pause(g_, std::min(left, growing_pause(++outage_attempt_, kOutagePause, kOutagePauseMax)));
+    }
+
+private:
+    void recover_rows() {
+        // Claims whose fate an outage hid are this process's own rows
+        // without a child; with other CUF_Run calls in this process such a
+        // row may be theirs, so then they are left alone.
+        long n = recover(g_, self_, children_, own_without_child_ && active_.alone());
+        recovery_due_ = own_without_child_ = false;
+        next_recovery_ = Clock::now() + std::chrono::seconds((long)kRecoveryInterval);
+        if (n > 0) {
+            Ref host = self_.attr(ID("CVF_HostName"));
+            print(check(PyUnicode_FromFormat(
+                "[Sarnovet] Marked %ld RUNNING row(s) of host %S DEAD: their processes no longer exist", n,
+                host.ptr())));
+        }
+    }
+
+    void report_reached() {
+        recovery_due_ = own_without_child_ = true;
+        char line[96];
+        std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
+                      monotonic(g_) - outage_start_);
+        print(str(line));
+    }
+
+    const Globals& g_;
+    Handle self_, sleep_idle_;
+    ActiveRun active_;
+    Ref children_ = list();
+    bool recovery_due_ = true, own_without_child_ = false;
+    Clock::time_point next_recovery_ = Clock::now();
+    bool starting_ = false;
+    bool in_outage_ = false;
+    double outage_start_ = 0;
+    int outage_attempt_ = 0;
+};
 
 }  // namespace
 
 // ------------------------------------------------------------ constructor
 
-Ref runner_init(Call& c) {
-    static const Signature sig{"CLASS_MultiTaskAdv.__init__",
-                               {"Pmf_TargetFunc", "Pmi_MaxCPU", "Pmd_DBConfig", "Pms_TableName",
-                                "PmF_Event_OnTaskRegister", "PmF_Event_OnProcessStart", "PmF_Event_OnProcessExit",
-                                "PmF_Event_OnProcessDead", "PmF_Event_OnIdle"},
-                               3};
-    PyObject* a[9];
-    c.parse(sig, a);
-    PyObject* self = c.self;
-    auto or_none = [](PyObject* v) { return v ? v : Py_None; };
-    S_SET(self, "CVF_TargetFunc", a[0]);
-    S_SET(self, "CVF_MaxCPU", a[1]);
-    S_SET(self, "CVF_TableName", a[3] ? Ref::borrow(a[3]) : str(kDefaultTable));
-    S_SET(self, "CVF_DBConfig", a[2]);
-    Ref socket = c.global(HOST_ID("socket"));
-    S_SET(self, "CVF_HostName", call_method(socket.get(), HOST_ID("gethostname")));
-    S_SET(self, "Evt_OnTaskRegister", or_none(a[4]));
-    S_SET(self, "Evt_OnProcStart", or_none(a[5]));
-    S_SET(self, "Evt_OnProcExit", or_none(a[6]));
-    S_SET(self, "Evt_OnProcDead", or_none(a[7]));
-    S_SET(self, "Evt_OnIdle", or_none(a[8]));
-    call_method(self, HOST_ID("CVF_EnsureTable"));
+Ref runner_init(const Globals& g, Handle self, Handle target, Handle max_cpu, Handle db_config, Handle table_name,
+                Handle on_task_register, Handle on_process_start, Handle on_process_exit, Handle on_process_dead,
+                Handle on_idle) {
+    self.set_attr(ID("CVF_TargetFunc"), target);
+    self.set_attr(ID("CVF_MaxCPU"), max_cpu);
+    self.set_attr(ID("CVF_TableName"), table_name);
+    self.set_attr(ID("CVF_DBConfig"), db_config);
+    self.set_attr(ID("CVF_HostName"), g[ID("socket")].call(ID("gethostname")));
+    self.set_attr(ID("Evt_OnTaskRegister"), on_task_register);
+    self.set_attr(ID("Evt_OnProcStart"), on_process_start);
+    self.set_attr(ID("Evt_OnProcExit"), on_process_exit);
+    self.set_attr(ID("Evt_OnProcDead"), on_process_dead);
+    self.set_attr(ID("Evt_OnIdle"), on_idle);
+    self.call(ID("CVF_EnsureTable"));
     return none();
 }
 
@@ -413,244 +447,104 @@ Ref runner_init(Call& c) {
 
 // pymysql.connect(**self.CVF_DBConfig, autocommit=False), with the host's
 // errors for a configuration that is no mapping or repeats `autocommit`.
-Ref runner_get_conn(Call& c) {
-    c.no_args("CLASS_MultiTaskAdv.CVF_GetDBConn");
-    Ref driver = c.global(HOST_ID("pymysql"));
-    Ref connect = S_GET(driver.get(), "connect");
-    Ref config = S_GET(c.self, "CVF_DBConfig");
-    Ref kwargs = check(PyDict_New());
-    if (PyDict_Merge(kwargs.get(), config.get(), 1) < 0) {
+Ref runner_get_conn(const Globals& g, Handle self) {
+    Ref connect = g[ID("pymysql")].attr(ID("connect"));
+    Ref config = self.attr(ID("CVF_DBConfig"));
+    Ref kwargs = dict();
+    if (PyDict_Merge(kwargs.ptr(), config.ptr(), 1) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
         PyErr_Clear();
-        Ref fname = function_text(connect.get());
-        raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fname.get(),
-              Py_TYPE(config.get())->tp_name);
+        raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", function_text(connect).ptr(),
+              Py_TYPE(config.ptr())->tp_name);
     }
-    PyObject* key = HOST_ID("autocommit");
-    if (check_int(PyDict_Contains(kwargs.get(), key))) {
-        Ref fname = function_text(connect.get());
-        raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", fname.get(), key);
-    }
-    check_int(PyDict_SetItem(kwargs.get(), key, Py_False));
-    Ref no_pos = check(PyTuple_New(0));
-    return check(PyObject_Call(connect.get(), no_pos.get(), kwargs.get()));
+    PyObject* autocommit = ID("autocommit");
+    if (check(PyDict_Contains(kwargs.ptr(), autocommit)))
+        raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", function_text(connect).ptr(),
+              autocommit);
+    kwargs.set_item(autocommit, boolean(false));
+    return check(PyObject_Call(connect.ptr(), tuple().ptr(), kwargs.ptr()));
 }
 
 // ----------------------------------------------------------- operations
 
-Ref runner_ensure_table(Call& c) {
-    c.no_args("CLASS_MultiTaskAdv.CVF_EnsureTable");
-    Ref text = sql_for(c.self, Stmt::Create);
-    return with_connection(c.self, [&](PyObject* conn, PyObject* cur) -> Ref {
+Ref runner_ensure_table(const Globals&, Handle self) {
+    Ref text = sql_for(self, Stmt::Create);
+    return with_connection(self, [&](Handle conn, Handle cur) {
         execute(cur, text);
         commit_close(conn);
         return none();
     });
 }
 
-Ref runner_has_pending_or_running(Call& c) {
-    c.no_args("CLASS_MultiTaskAdv.CUF_HasPendingOrRunning");
-    Ref count = read_count(c.self, sql_for(c.self, Stmt::ActiveCount));
-    Ref zero = integer(0);
-    return check(PyObject_RichCompare(count.get(), zero.get(), Py_GT));
+Ref runner_has_pending_or_running(const Globals&, Handle self) {
+    Ref count = read_count(self, sql_for(self, Stmt::ActiveCount));
+    return check(PyObject_RichCompare(count.ptr(), integer(0).ptr(), Py_GT));
 }
 
-Ref runner_register_task(Call& c) {
-    static const Signature sig{"CLASS_MultiTaskAdv.CUF_RegisterTask", {"Pms_TaskName"}, 1};
-    PyObject* a[1];
-    c.parse(sig, a);
-    Ref task_name = Ref::borrow(a[0]);
-    Ref text = sql_for(c.self, Stmt::Insert);
+Ref runner_register_task(const Globals& g, Handle self, Handle task_name) {
+    Ref text = sql_for(self, Stmt::Insert);
     Ref worker_id;
-    with_connection(c.self, [&](PyObject* conn, PyObject* cur) -> Ref {
-        Ref uuid = c.global(HOST_ID("uuid"));
-        Ref u = call_method(uuid.get(), HOST_ID("uuid4"));
-        worker_id = check(PyObject_Str(u.get()));
+    with_connection(self, [&](Handle conn, Handle cur) {
+        worker_id = g[ID("uuid")].call(ID("uuid4")).str();
         execute(cur, text, tuple(worker_id, task_name));
         commit_close(conn);
         return none();
     });
-    fire(c.self, HOST_ID("Evt_OnTaskRegister"), worker_id, task_name);
+    fire(self, ID("Evt_OnTaskRegister"), worker_id, task_name);
     return none();
 }
 
-Ref runner_get_task_count(Call& c) {
-    c.no_args("CLASS_MultiTaskAdv.CUF_GetTaskCount");
-    return read_count(c.self, sql_for(c.self, Stmt::TotalCount));
-}
+Ref runner_get_task_count(const Globals&, Handle self) { return read_count(self, sql_for(self, Stmt::TotalCount)); }
 
 // The claim protocol. A deadlock or lock-wait abort is transient: the
 // whole claim runs again on a fresh connection; any other error, or the
 // same one after the last try, goes to the caller.
-Ref runner_try_fetch_task(Call& c) {
-    c.no_args("CLASS_MultiTaskAdv.CUF_TryFetchTask");
-    Ref name = table_name(c.self);
-    Ref count_sql = sql(name.get(), Stmt::HostRunning);
-    Ref pick_sql = sql(name.get(), Stmt::Pick);
-    Ref claim_sql = sql(name.get(), Stmt::Claim);
-    return lock_retried(c, [&] { return claim_once(c.self, count_sql, pick_sql, claim_sql); });
+Ref runner_try_fetch_task(const Globals& g, Handle self) {
+    Ref name = table_name(self);
+    Ref count_sql = sql(name, Stmt::HostRunning);
+    Ref pick_sql = sql(name, Stmt::Pick);
+    Ref claim_sql = sql(name, Stmt::Claim);
+    return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql); });
 }
 
 // --------------------------------------------------------------- child
 
-Ref runner_process_wrapper(Call& c) {
-    static const Signature sig{"CLASS_MultiTaskAdv._ProcessWrapper", {"Pmi_WorkerID", "Pms_TaskName"}, 2};
-    PyObject* a[2];
-    c.parse(sig, a);
-    PyObject* self = c.self;
-    Ref worker_id = Ref::borrow(a[0]), task_name = Ref::borrow(a[1]);
+// The child's body: the target with the task name, then the row removed;
+// an error of the Exception family marks the row DEAD instead. An exit
+// request or an interrupt settles the row first and then goes on; one that
+// cut into the recording of a success finishes that recording instead of
+// marking the task dead. What is recorded after an error is recorded while
+// that error is being handled: errors raised meanwhile chain to it.
+Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Handle task_name) {
     bool removing = false;  // the target returned; its success is being recorded
-    try {
-        fire(self, HOST_ID("Evt_OnProcStart"), worker_id, task_name);
-        Ref target = S_GET(self, "CVF_TargetFunc");
-        call(target.get(), task_name);
-        removing = true;
-        final_write(c, Stmt::Remove, worker_id);
-        removing = false;
-        fire(self, HOST_ID("Evt_OnProcExit"), worker_id, task_name);
-        return none();
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            // An exit request or an interrupt: the row is settled first,
-            // then the error goes on. One that cut into the recording of a
-            // success finishes that recording instead of marking the task
-            // dead. Errors raised meanwhile chain to it.
-            Pending interrupt;
-            {
-                Handling handling(interrupt.value());
-                if (removing) {
-                    final_write(c, Stmt::Remove, worker_id);
-                } else {
-                    final_write(c, Stmt::MarkDead, worker_id);
-                    Ref text = check(PyObject_Str(interrupt.value()));
-                    fire(self, HOST_ID("Evt_OnProcDead"), worker_id, text);
-                }
+    except_(
+        PyExc_BaseException,
+        [&] {
+            fire(self, ID("Evt_OnProcStart"), worker_id, task_name);
+            self.attr(ID("CVF_TargetFunc"))(task_name);
+            removing = true;
+            final_write(g, self, Stmt::Remove, worker_id);
+            removing = false;
+            fire(self, ID("Evt_OnProcExit"), worker_id, task_name);
+        },
+        [&](Caught& e) {
+            bool interrupt = !PyErr_GivenExceptionMatches(e.value().ptr(), PyExc_Exception);
+            if (interrupt && removing) {
+                final_write(g, self, Stmt::Remove, worker_id);
+            } else {
+                final_write(g, self, Stmt::MarkDead, worker_id);
+                fire(self, ID("Evt_OnProcDead"), worker_id, e.value().str());
             }
-            interrupt.raise_again();
-        }
-    }
-    // The failure is recorded while the task's error is being handled:
-    // errors raised meanwhile chain to it.
-    Pending caught;
-    Ref exc = Ref::borrow(caught.value());
-    Handling handling(exc.get());
-    final_write(c, Stmt::MarkDead, worker_id);
-    Ref text = check(PyObject_Str(exc.get()));
-    fire(self, HOST_ID("Evt_OnProcDead"), worker_id, text);
+            if (interrupt) e.reraise();
+        });
     return none();
 }
 
 // ----------------------------------------------------------- dispatcher
 
-// One claim's child: created, made a daemon and started. When any of that
-// fails, the claimed row is marked DEAD (if still RUNNING) before the
-// error goes on.
-Ref start_child(Call& c, const Ref& worker_id, const Ref& task_name) {
-    try {
-        Ref mp = c.global(HOST_ID("multiprocessing"));
-        Ref process_cls = S_GET(mp.get(), "Process");
-        Ref target = S_GET(c.self, "_ProcessWrapper");
-        Ref proc = call_kw(process_cls.get(), HOST_KWNAMES("target", "args"), target, tuple(worker_id, task_name));
-        S_SET(proc.get(), "daemon", Py_True);
-        call_method(proc.get(), HOST_ID("start"));
-        return proc;
-    } catch (const PyError&) {
-        // As in an except block: an error of the marking chains to this one.
-        Pending err;
-        {
-            Handling handling(err.value());
-            mark_dead_if_running(c, worker_id);
-        }
-        err.raise_again();
-    }
-}
-
-// The dispatcher loop. Each pass: now and then the recovery of rows left
-// by processes that are gone, the reaping of ended children, one claim
-// attempt and either the idle event and sleep or the start of a child.
-// A pass that fails because the server cannot be reached is run again
-// with a growing pause for up to kOutageWindow; any other error, and a
-// failed child start, ends the loop.
-Ref runner_run(Call& c) {
-    static const Signature sig{"CLASS_MultiTaskAdv.CUF_Run", {"Pmi_SleepIdle"}, 0};
-    PyObject* a[1];
-    c.parse(sig, a);
-    Ref sleep_idle = a[0] ? Ref::borrow(a[0]) : integer(1);
-    PyObject* self = c.self;
-    ActiveRun active;
-    std::vector<Child> children;
-    bool recovery_due = true, own_without_child = false;
-    Clock::time_point next_recovery = Clock::now();
-    bool in_outage = false;
-    double outage_start = 0;
-    int outage_attempt = 0;
-    for (;;) {
-        bool start_failed = false;
-        try {
-            check_int(PyErr_CheckSignals());
-            if (recovery_due || Clock::now() >= next_recovery) {
-                // Claims whose fate an outage hid are this process's own rows
-                // without a child; with other CUF_Run calls in this process
-                // such a row may be theirs, so then they are left alone.
-                long n = recover(c, children, own_without_child && active.alone());
-                recovery_due = own_without_child = false;
-                next_recovery = Clock::now() + std::chrono::seconds((long)kRecoveryInterval);
-                if (n > 0) {
-                    Ref host = S_GET(self, "CVF_HostName");
-                    print(check(PyUnicode_FromFormat(
-                        "[Sarnovet] Marked %ld RUNNING row(s) of host %S DEAD: their processes no longer exist", n,
-                        host.get())));
-                }
-            }
-            reap(c, children);
-            Ref got = call_method(self, HOST_ID("CUF_TryFetchTask"));
-            // The claim attempt reached the server: an outage is over. Its
-            // report waits until a claimed row has its child.
-            bool reached_again = in_outage;
-            in_outage = false;
-            auto report_reached = [&] {
-                if (!reached_again) return;
-                recovery_due = own_without_child = true;
-                char line[96];
-                std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
-                              host_now(c) - outage_start);
-                print_line(line);
-            };
-            if (!truth(got.get())) {
-                report_reached();
-                fire(self, HOST_ID("Evt_OnIdle"));
-                Ref time = c.global(HOST_ID("time"));
-                call_method(time.get(), HOST_ID("sleep"), sleep_idle);
-            } else {
-                auto [worker_id, task_name] = unpack2(got.get());
-                start_failed = true;
-                Ref proc = start_child(c, worker_id, task_name);
-                start_failed = false;
-                children.push_back({proc, worker_id});
-                report_reached();
-            }
-        } catch (const PyError&) {
-            Pending err;
-            if (start_failed || error_kind(c.module, err.value()) != ErrorKind::Connection) err.raise_again();
-            {
-                Handling handling(err.value());
-                double now = host_now(c);
-                if (!in_outage) {
-                    in_outage = true;
-                    outage_start = now;
-                    outage_attempt = 0;
-                    Ref text = check(PyObject_Str(err.value()));
-                    print(check(PyUnicode_FromFormat(
-                        "[Sarnovet] Database unreachable, retrying for up to %d s: %U", (int)kOutageWindow,
-                        text.get())));
-                }
-                double left = kOutageWindow - (now - outage_start);
-                if (left <= 0) err.raise_again();
-                pause(c, std::min(left, growing_pause(++outage_attempt, kOutagePause, kOutagePauseMax)));
-            }
-            continue;
-        }
-    }
+Ref runner_run(const Globals& g, Handle self, Handle sleep_idle) {
+    Dispatcher dispatcher(g, self, sleep_idle);
+    for (;;) except_(PyExc_Exception, [&] { dispatcher.pass(); }, [&](Caught& e) { dispatcher.ride_out(e); });
 }
 
 }  // namespace sarnovet

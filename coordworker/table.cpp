@@ -38,7 +38,8 @@ const Text texts[] = {
     // Stmt::HostRunning
     {"SELECT COUNT(*) FROM ", "\n    WHERE status='RUNNING' AND host_name=%s"},
     // Stmt::Pick
-    {"SELECT worker_id, task_name FROM ", "\n    WHERE status='PENDING'\n    ORDER BY worker_id\n    LIMIT 1\n    FOR UPDATE"},
+    {"SELECT worker_id, task_name FROM ",
+     "\n    WHERE status='PENDING'\n    ORDER BY worker_id\n    LIMIT 1\n    FOR UPDATE"},
     // Stmt::Claim
     {"UPDATE ", "\n    SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW()\n    WHERE worker_id=%s"},
     // Stmt::Remove
@@ -81,45 +82,62 @@ bool valid_table_name(PyObject* name) {
 
 }  // namespace
 
-Ref table_name(PyObject* self) {
-    Ref name = S_GET(self, "CVF_TableName");
-    if (!valid_table_name(name.get()))
+Ref table_name(Handle self) {
+    Ref name = self.attr(ID("CVF_TableName"));
+    if (!valid_table_name(name.ptr()))
         raise(PyExc_ValueError,
               "invalid table name %R: expected a name or db.table, each part 1 to 64 ASCII letters, digits, '_' or '$'",
-              name.get());
+              name.ptr());
     return name;
 }
 
-Ref sql(PyObject* name, Stmt which) {
+// The text is joined from the string data itself (not through `+`, which a
+// str subclass could answer with text of its own).
+Ref sql(Handle name, Stmt which) {
     const Text& t = texts[(int)which];
-    Ref lead = str(t.lead);
-    Ref s = check(PyUnicode_Concat(lead.get(), name));
-    if (*t.trail) {
-        Ref trail = str(t.trail);
-        s = check(PyUnicode_Concat(s.get(), trail.get()));
-    }
-    return s;
+    Ref text = check(PyUnicode_Concat(str(t.lead).ptr(), name.ptr()));
+    return *t.trail ? check(PyUnicode_Concat(text.ptr(), str(t.trail).ptr())) : text;
 }
 
-// ------------------------------------------------------------ errors
+// ------------------------------------------------------------ connection
 
 // Not noexcept: rollback() and close() are host code, and a daemon thread
 // that the host ends at exit while they block is unwound through here.
-void abandon(PyObject* conn) {
-    Pending keep;
-    for (const char* name : {"rollback", "close"}) {
-        Ref r = Ref::steal(PyObject_CallMethod(conn, name, nullptr));
-        if (!r) PyErr_Clear();
-    }
-    keep.restore();
+void abandon(Handle conn) {
+    ignoring_errors([&] { conn.call(ID("rollback")); });
+    ignoring_errors([&] { conn.call(ID("close")); });
+}
+
+void commit_close(Handle conn) {
+    conn.call(ID("commit"));
+    conn.call(ID("close"));
+}
+
+void rollback_close(Handle conn) {
+    conn.call(ID("rollback"));
+    conn.call(ID("close"));
 }
 
 // ------------------------------------------------------------ results
 
-Ref fetch_first(PyObject* cursor) {
-    Ref row = call_method(cursor, HOST_ID("fetchone"));
-    Ref zero = integer(0);
-    return check(PyObject_GetItem(row.get(), zero.get()));
+Ref fetch_first(Handle cursor) { return cursor.call(ID("fetchone"))[integer(0)]; }
+
+namespace {
+
+// Whether `v` is an int that fits a long; its value in `out`.
+bool small_int(Handle v, long& out) {
+    if (!PyLong_Check(v.ptr())) return false;
+    int overflow = 0;
+    out = PyLong_AsLongAndOverflow(v.ptr(), &overflow);
+    return !overflow && !(out == -1 && PyErr_Occurred());
+}
+
+}  // namespace
+
+long rowcount(Handle cursor) {
+    Ref n = optional_attr(cursor, ID("rowcount"));
+    long v = -1;
+    return n && small_int(n, v) ? v : -1;
 }
 
 namespace {
@@ -138,57 +156,38 @@ bool connection_code(long v) {
         case 2055:  // lost connection, with system error
         case 4031:  // disconnected by the server for inactivity
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
-// Instance test against the class named `name` of the driver module, or
-// false when the driver has no such class. Every object is owned here
-// before any host code (attribute lookups, __instancecheck__) runs.
-bool is_driver_error(PyObject* driver, const char* name, PyObject* exc) {
-    Ref cls = Ref::steal(PyObject_GetAttrString(driver, name));
-    if (!cls) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!PyType_Check(cls.get())) return false;
-    int r = PyObject_IsInstance(exc, cls.get());
-    if (r < 0) PyErr_Clear();
-    return r == 1;
+// isinstance(exc, driver.<name>), false when the driver has no such class.
+bool is_driver_error(Handle driver, PyObject* name, Handle exc) {
+    Ref cls = optional_attr(driver, name);
+    return cls && PyType_Check(cls.ptr()) && is_instance(exc, cls);
 }
 
 }  // namespace
 
-ErrorKind error_kind(PyObject* module, PyObject* exc) {
-    if (!exc) return ErrorKind::Other;
-    Pending keep;  // whatever is set on entry stays set
+ErrorKind error_kind(const Globals& g, Handle exc) {
     ErrorKind kind = ErrorKind::Other;
-    Ref driver;
-    if (PyObject* d = PyModule_GetDict(module)) {
-        PyObject* found = PyDict_GetItemWithError(d, HOST_ID("pymysql"));  // borrowed: owned at once
-        driver = Ref::borrow(found);
-    }
-    if (driver && is_driver_error(driver.get(), "MySQLError", exc)) {
-        Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
-        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0) {
-            Ref code = Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
-            if (PyLong_Check(code.get())) {
-                int overflow = 0;
-                long v = PyLong_AsLongAndOverflow(code.get(), &overflow);
-                if (!overflow && (v == 1213 || v == 1205))
-                    kind = ErrorKind::Lock;
-                else if (!overflow && connection_code(v))
-                    kind = ErrorKind::Connection;
-            }
+    // A driver that cannot answer (no such classes, a failing check) makes
+    // the error one of the other kind.
+    ignoring_errors([&] {
+        Ref driver = g[ID("pymysql")];
+        if (!is_driver_error(driver, ID("MySQLError"), exc)) return;
+        Ref args = exc.attr(ID("args"));
+        long code = 0;
+        if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0 && small_int(args[integer(0)], code)) {
+            if (code == 1213 || code == 1205)
+                kind = ErrorKind::Lock;
+            else if (connection_code(code))
+                kind = ErrorKind::Connection;
         }
         // The driver reports a statement on a connection it has already
         // dropped as an interface error.
-        if (kind == ErrorKind::Other && is_driver_error(driver.get(), "InterfaceError", exc))
+        if (kind == ErrorKind::Other && is_driver_error(driver, ID("InterfaceError"), exc))
             kind = ErrorKind::Connection;
-    }
-    PyErr_Clear();
-    keep.restore();
+    });
     return kind;
 }
 

@@ -55,7 +55,7 @@ def test_missing_driver_fails_the_import(py):
 
 def test_signatures_annotations_and_names():
     assert str(inspect.signature(C)) == (
-        "(Pmf_TargetFunc, Pmi_MaxCPU, Pmd_DBConfig, Pms_TableName='_syscpu_gate_worker', "
+        "(Pmf_TargetFunc, Pmi_MaxCPU, Pmd_DBConfig, Pms_TableName: str = '_syscpu_gate_worker', "
         "PmF_Event_OnTaskRegister=None, PmF_Event_OnProcessStart=None, PmF_Event_OnProcessExit=None, "
         "PmF_Event_OnProcessDead=None, PmF_Event_OnIdle=None)")
     assert C.__init__.__annotations__ == {"Pms_TableName": str}
@@ -66,7 +66,8 @@ def test_signatures_annotations_and_names():
         assert getattr(C, name).__qualname__ == "CLASS_MultiTaskAdv." + name
         assert getattr(C, name).__doc__ is None
     assert str(inspect.signature(C.CUF_Run)).endswith("Pmi_SleepIdle=1)")
-    assert list(inspect.signature(C._ProcessWrapper).parameters)[1:] == ["Pmi_WorkerID", "Pms_TaskName"]
+    assert list(inspect.signature(C._ProcessWrapper).parameters) == ["self", "Pmi_WorkerID", "Pms_TaskName"]
+    assert C.CUF_Run.__defaults__ == (1,) and C.__init__.__defaults__[0] == "_syscpu_gate_worker"
 
 
 def test_constructor_sets_attributes_in_order_and_ensures_table():
