@@ -292,8 +292,8 @@ def test_failed_commit_still_closes():
 @pytest.mark.parametrize("errors, attempts, outcome", [
     ([deadlock()], 2, ("w1", "t1")),
     ([lock_wait(), None, deadlock()], 3, ("w1", "t1")),     # the pick's lock wait, then a deadlock at the count
-    ([deadlock()] * 4, 5, ("w1", "t1")),
-    ([deadlock()] * 5, 5, "raise"),                         # the last try's error goes on
+    ([deadlock()] * 9, 10, ("w1", "t1")),
+    ([deadlock()] * 10, 10, "raise"),                       # the last try's error goes on
     ([pymysql.err.OperationalError(2013, "Lost connection")], 1, "raise"),
     ([pymysql.err.InternalError(1213, "any driver error class")], 2, ("w1", "t1")),
     ([RuntimeError(1213)], 1, "raise"),                     # not a driver error
@@ -389,7 +389,7 @@ def failing(n, exc):
     (failing(10 ** 6, gone(2003)), pymysql.err.OperationalError, 1),  # ends after 60 s of outage
     (failing(4, gone(2013)), Stop, 2),                  # outage over: reported, the loop goes on
     (failing(1, pymysql.err.ProgrammingError(1146, "no table")), pymysql.err.ProgrammingError, 0),
-    (failing(10 ** 6, deadlock()), pymysql.err.OperationalError, 0),  # lock errors: five tries, then the end
+    (failing(10 ** 6, deadlock()), pymysql.err.OperationalError, 0),  # lock errors: ten tries, then the end
 ])
 def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, raised, lines):
     clock = FakeTime()
