@@ -106,6 +106,7 @@ def worker_setup():
                 [(C, dict(vars(C))) for C in [getattr(MODS[m], c) for m, c in classes()]
                  + [t for t, _ in HELPERS.values()]],
                 [(f, dict(f.__dict__)) for f in REALS])
+    restore()
 
 
 def noop(*args, **kwargs):
@@ -139,7 +140,8 @@ def restore():
             if vars(C).get(k, snap) is not v:
                 setattr(C, k, v)
     for f, snap in reals:
-        f.__dict__ = dict(snap)
+        # Values copied, so that a dict freed by a case frees them too.
+        f.__dict__ = {k: (v + "\0")[:-1] if isinstance(v, str) else dict(v) for k, v in snap.items()}
 
 
 def describe():
