@@ -400,12 +400,11 @@ def check_raised(e, where, findings):
 
 
 def settle(deadline):
-    """Stops what the case started and waits for its threads to end."""
+    """Stops what the case started and waits for its threads to end; returns
+    the ids of threads still running. Threads are waited for by their thread
+    states: a case may have emptied a Thread object's attributes."""
     restore()
-    main = threading.main_thread()
     for t in threading.enumerate():
-        if t is main:
-            continue
         dog = getattr(getattr(t, "_target", None), "__self__", None)
         try:
             if isinstance(dog, K.CLASS_WatchDog):
@@ -414,11 +413,11 @@ def settle(deadline):
                 threading.Event.set(t.finished)
         except BaseException:
             pass
-    for t in threading.enumerate():
-        if t is not main:
-            t.join(max(0.0, deadline - time.monotonic()))
+    me = threading.get_ident()
+    while set(sys._current_frames()) - {me} and time.monotonic() < deadline:
+        time.sleep(0.002)
     gc.collect()
-    return [t for t in threading.enumerate() if t is not main and t.is_alive()]
+    return [ident for ident in sys._current_frames() if ident != me]
 
 
 def summary(step):
@@ -460,9 +459,9 @@ def run_case(case):
     Ctx.receiver = None
     left = settle(time.monotonic() + SETTLE_TIMEOUT)
     frames = sys._current_frames()
-    for t in left:
-        stack = "".join(traceback.format_stack(frames.get(t.ident))) if t.ident in frames else ""
-        findings.append(("thread left running", t.name, stack[-1500:]))
+    for ident in left:
+        stack = "".join(traceback.format_stack(frames[ident])) if ident in frames else ""
+        findings.append(("thread left running", "settle", stack[-1500:]))
     faulthandler.cancel_dump_traceback_later()
     return findings, bool(left)
 
