@@ -697,6 +697,14 @@ class TimeUp(Exception):
     pass
 
 
+def uses_made_helper(d):
+    if isinstance(d, (tuple, list)):
+        if len(d) == 4 and d[0] == "helper" and d[2] in ("new", "tnew"):
+            return True
+        return any(uses_made_helper(x) for x in d)
+    return False
+
+
 def signature(case, kind, where):
     """Findings alike in kind, receiver and step count once. A helper made
     by type() crashes on nearly every use: one entry for all of them."""
@@ -740,7 +748,8 @@ def test_adversarial_calls_never_crash_hang_or_leave_threads(worker):
         pass
     lines = []
     for (_, recv, at), (full_kind, where, detail, case, n) in sorted(found.items()):
-        lines += [f"[{full_kind}] receiver {recv}, at {at} ({n} case{'s' * (n > 1)}; first: {where})",
+        made = " - the case uses a helper made by type()" if uses_made_helper(case) else ""
+        lines += [f"[{full_kind}] receiver {recv}, at {at} ({n} case{'s' * (n > 1)}; first: {where}){made}",
                   f"  reproduce: {sys.executable} tests/test_fuzz.py {ascii(ascii(case))}"]
         lines += ["  | " + ln for ln in detail.strip().splitlines()[-25:]]
     assert not found, (f"{len(found)} distinct findings in {count[0]} cases ({worker.restarts} worker restarts):\n"
