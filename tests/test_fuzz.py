@@ -473,7 +473,8 @@ def log(text):
 
 def worker_main(argv):
     import faulthandler
-    faulthandler.enable()
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        faulthandler.enable()  # under ASan its own report, with the native stack, is better
     if argv:  # one case by hand
         worker_setup()
         print(run_case(ast.literal_eval(argv[0])))
