@@ -5,6 +5,7 @@
 #   make dist       - sdist and wheel in dist/, their contents checked
 #   make dist-test  - the sdist installed into fresh environments, one per
 #                     CPython of DIST_PYTHONS, and tried there
+# Checks (see the README): make sanitize, make refcheck, make fuzz.
 #
 # Variables: PYTHON (default: a CPython 3.10), NEWEST_PYTHON (default: the
 # newest CPython on the machine; set it empty to skip that second run),
@@ -19,7 +20,7 @@ DIST_PYTHONS ?= 3.10 3.11 3.12 3.13
 VENV := .venv
 VENV_NEW := .venv-newest
 SOURCES := CMakeLists.txt pyproject.toml $(shell find common taskrunner coordworker sysutil threadtimer src -type f -not -name '*.pyc' 2>/dev/null)
-PIP_DEPS := scikit-build-core psutil PyMySQL pytest mypy
+PIP_DEPS := scikit-build-core psutil PyMySQL pytest mypy hypothesis
 # Installed in the first environment only: the frozen-program test builds
 # one program per run.
 EXTRA_DEPS ?= pyinstaller
@@ -32,7 +33,7 @@ ifneq ($(strip $(ENV_ID)),$(strip $(shell cat $(VENV)/.env-id 2>/dev/null)))
 $(VENV)/.deps: FORCE
 endif
 
-.PHONY: test demo build system-deps clean dist dist-test bench FORCE
+.PHONY: test demo build system-deps clean dist dist-test bench FORCE sanitize sanitize-deps refcheck refcheck-deps fuzz
 
 test: build system-deps $(VENV)/.pyright
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
@@ -106,7 +107,79 @@ dist-test: dist
 	done
 
 clean:
-	rm -rf build dist $(VENV) $(VENV_NEW)
+	rm -rf build dist $(VENV) $(VENV_NEW) $(VENV_ASAN) $(VENV_DBG)
+
+# ---------------------------------------------------------------- checks
+
+# The whole suite with the extension modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (own environment and build folder). The
+# interpreter is not instrumented: the runtimes are preloaded into it (and so
+# into every process the tests start) and its allocator is switched to
+# malloc, so that freed host objects are seen by ASan. A report aborts the
+# process that makes it; ASan's reports are also kept below
+# build/sanitize-logs (UBSan's go to stderr only), and a report in any of
+# them or in the test output fails the target.
+VENV_ASAN := .venv-asan
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -g
+SAN_LOGS := $(CURDIR)/build/sanitize-logs
+SAN_ENV := LD_PRELOAD="libasan.so.8 libubsan.so.1" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(SAN_LOGS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
+
+sanitize: $(VENV_ASAN)/.built-sanitize system-deps
+	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	@echo "== test suite under ASan/UBSan on $$($(VENV_ASAN)/bin/python -V)"
+	@{ $(SAN_ENV) $(VENV_ASAN)/bin/python -m pytest $(PYTEST_ARGS) || echo $$? >$(SAN_LOGS)/failed; } 2>&1 \
+	  | tee $(SAN_LOGS)/output; rc=0; [ ! -e $(SAN_LOGS)/failed ] || rc=1; \
+	if ls $(SAN_LOGS)/asan.* >/dev/null 2>&1 || grep -q -e 'runtime error:' -e 'ERROR: AddressSanitizer' $(SAN_LOGS)/output; then \
+	  echo "== sanitizer reports:"; grep -h -A3 'runtime error:' $(SAN_LOGS)/output; \
+	  for f in $(SAN_LOGS)/asan.*; do [ -e "$$f" ] && { echo "-- $$f"; cat "$$f"; }; done; rc=1; \
+	else echo "== no sanitizer report"; fi; exit $$rc
+
+sanitize-deps:
+	@if ! ldconfig -p | grep -q 'libasan.so.8 ' || ! ldconfig -p | grep -q 'libubsan.so.1 '; then \
+	  echo "installing the sanitizer runtimes"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q libasan8 libubsan1; \
+	fi
+
+$(VENV_ASAN)/.built-sanitize: $(SOURCES) | sanitize-deps
+	@$(MAKE) --no-print-directory VENV=$(VENV_ASAN) EXTRA_DEPS= $(VENV_ASAN)/.deps
+	$(VENV_ASAN)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	  -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.CMAKE_CXX_FLAGS="$(SAN_FLAGS)" -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)" .
+	touch $@
+
+# The reference-leak loop (tests/test_refcheck.py) on Debian's debug
+# interpreter, which counts every reference (sys.gettotalrefcount). Its
+# include folder is a symlink that gcc canonicalises when CMake passes it as
+# -isystem, which picks up the release pyconfig.h and silently drops
+# Py_DEBUG; -fno-canonical-system-headers keeps the debug one, and the build
+# is checked to import _Py_RefTotal.
+VENV_DBG := .venv-debug
+DEBUG_PYTHON := /usr/bin/python3.11d
+
+refcheck: $(VENV_DBG)/.built-debug
+	$(VENV_DBG)/bin/python -m pytest -p no:cacheprovider tests/test_refcheck.py $(PYTEST_ARGS)
+
+refcheck-deps:
+	@if [ ! -x $(DEBUG_PYTHON) ] || [ ! -e /usr/include/python3.11d/Python.h ] || ! $(DEBUG_PYTHON) -c 'import ensurepip' 2>/dev/null; then \
+	  echo "installing the debug interpreter"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q python3.11-dbg python3.11-dev python3.11-venv; \
+	fi
+
+$(VENV_DBG)/.built-debug: $(SOURCES) | refcheck-deps
+	@$(MAKE) --no-print-directory VENV=$(VENV_DBG) PYTHON=$(DEBUG_PYTHON) EXTRA_DEPS= $(VENV_DBG)/.deps
+	$(VENV_DBG)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	  -C build-dir=build/debug -C cmake.define.CMAKE_CXX_FLAGS=-fno-canonical-system-headers .
+	@for so in $(VENV_DBG)/lib/python3.11/site-packages/*.cpython-311d-*.so; do \
+	  nm -D "$$so" | grep -q ' U _Py_RefTotal$$' || { echo "$$so: built without Py_DEBUG" >&2; exit 1; }; done
+	touch $@
+
+# A long run of the fuzz test (a bounded one is part of `make test`).
+fuzz: FUZZ_SECONDS ?= 600
+fuzz: build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_EXAMPLES=$(or $(FUZZ_EXAMPLES),1000000) \
+	  $(VENV)/bin/python -m pytest -p no:cacheprovider tests/test_fuzz.py $(PYTEST_ARGS)
 
 bench: build system-deps
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VENV)/bin/python $$f || exit 1; done
