@@ -98,7 +98,7 @@ def worker_setup():
 
     REALS = [K.CLASS_MultiTask.__dict__["__init__"], P.CLASS_ThreadTimer.__dict__["run"],
              S.CLASS_MultiTaskAdv.__dict__["__init__"]]
-    HELPERS = {"method_function": (type(REALS[0]), lambda i: REALS[i % len(REALS)]),
+    HELPERS = {"function": (type(REALS[0]), lambda i: REALS[i % len(REALS)]),
                "closure": (type(closure), lambda i: closure),
                "coroutine": (type(coroutine()), lambda i: coroutine())}
     SUBS = {(m, c): type(c + "Sub", (getattr(MODS[m], c),), {}) for m, c in classes()}
@@ -597,7 +597,7 @@ def plain_values():
 
 def hostile_values(members):
     mutate_or_exc = st.one_of(st.just("mutate"), exc_spec())
-    helpers = st.tuples(st.just("helper"), st.sampled_from(["method_function", "closure", "coroutine"]),
+    helpers = st.tuples(st.just("helper"), st.sampled_from(["function", "closure", "coroutine"]),
                         st.sampled_from(["real", "new", "tnew"]), st.integers(0, 2))
     return st.one_of(
         st.tuples(st.just("hostile"), st.sampled_from(DUNDERS), mutate_or_exc),

@@ -223,7 +223,7 @@ TABLE = [
     ("run function raising", lambda: P.CLASS_ThreadTimer(0, boom).run(), ValueError),
     ("run arguments", lambda: B.timer().run(1), TypeError),
     ("GE_EVENT_OnTimer", lambda: P.GE_EVENT_OnTimer(), None),
-    # the bindable function wrapper, read through its attributes
+    # a function object of the layer, read through its attributes
     ("constructor attributes", lambda: (K.CLASS_MultiTask.__init__.__qualname__, S.CLASS_MultiTaskAdv.__init__
                                         .__annotations__, P.CLASS_ThreadTimer.run.__doc__, B.thread.__init__), None),
     # module re-execution
