@@ -87,15 +87,24 @@ PySendResult step(AwaitOnce* a, Handle value, Ref& out) {
     return PYGEN_RETURN;
 }
 
-// Raises (typ, val, tb) as throw() gives them, at the await point.
+// The arguments of throw(), checked as the host checks them for its own
+// coroutines (a refused call leaves the coroutine as it was).
+void check_thrown(Handle typ, PyObject* val, PyObject* tb) {
+    if (tb && tb != Py_None && !PyTraceBack_Check(tb))
+        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    if (PyExceptionClass_Check(typ.ptr())) return;
+    if (!PyExceptionInstance_Check(typ.ptr()))
+        raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+              Py_TYPE(typ.ptr())->tp_name);
+    if (val && val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+}
+
+// Raises (typ, val, tb), checked, at the await point.
 [[noreturn]] void raise_thrown(Handle typ, PyObject* val, PyObject* tb) {
     if (PyExceptionClass_Check(typ.ptr()))
         PyErr_SetObject(typ.ptr(), val && val != Py_None ? val : nullptr);
-    else if (PyExceptionInstance_Check(typ.ptr()))
-        PyErr_SetObject(type_of(typ).ptr(), typ.ptr());
     else
-        raise(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-              Py_TYPE(typ.ptr())->tp_name);
+        PyErr_SetObject(type_of(typ).ptr(), typ.ptr());
     Pending raised;  // normalised, with its traceback
     if (tb && tb != Py_None) PyException_SetTraceback(raised.value(), tb);
     raised.restore();
@@ -122,8 +131,11 @@ Ref throw_in(AwaitOnce* a, PyObject* const* args, Py_ssize_t nargs) {
             raise();
         }
     }
+    PyObject* val = nargs > 1 ? args[1] : nullptr;
+    PyObject* tb = nargs > 2 ? args[2] : nullptr;
+    check_thrown(typ, val, tb);
     finish(a);
-    raise_thrown(typ, nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    raise_thrown(typ, val, tb);
 }
 
 Ref close(AwaitOnce* a) {

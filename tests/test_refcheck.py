@@ -74,7 +74,7 @@ def adv(*args, **kw):
 def script(errors=(), count=0, row=("w-1", "t-1")):
     """A fresh driver script for the next call."""
     global world
-    world = World(rows={"COUNT": (count,), "worker_id": row},
+    world = World(rows={"COUNT": (count,), "worker_id, task_name": row},
                   errors=[deadlock() if e == "deadlock" else e and e() for e in errors])
 
 
@@ -193,7 +193,7 @@ TABLE = [
     ("CUF_TryFetchTask nothing pending", with_script(lambda: B.adv.CUF_TryFetchTask(), row=None), None),
     ("CUF_TryFetchTask retried after deadlock", with_script(lambda: B.adv.CUF_TryFetchTask(), None, "deadlock"),
      None),
-    ("CUF_TryFetchTask deadlock every time", with_script(lambda: B.adv.CUF_TryFetchTask(), *["deadlock"] * 5),
+    ("CUF_TryFetchTask deadlock every time", with_script(lambda: B.adv.CUF_TryFetchTask(), *["deadlock"] * 10),
      Exception),
     ("CUF_TryFetchTask other error", with_script(lambda: B.adv.CUF_TryFetchTask(), KeyError), KeyError),
     ("_ProcessWrapper", with_script(lambda: B.adv_events._ProcessWrapper("w-1", "job")), None),

@@ -110,10 +110,33 @@ def test_async_mode_awaits_what_the_task_returns(kind):
     r.CUF_Start()
     new = [t for t in threading.enumerate() if t not in before]
     for t in new:
+        t._started.wait(WAIT)  # a thread may be listed before it has started
         t.join(WAIT)
     assert "ran" in log
     if kind == "awaitable":
         assert log == ["ran", "resumed"]
+
+
+@pytest.mark.parametrize("args", [(ValueError, None, 5), (ValueError("x"), 1), (1,), ()])
+def test_async_coroutine_checks_throw_arguments_as_the_host_does(monkeypatch, args):
+    # The coroutine of an async start, taken before asyncio.run drives it.
+    caught = []
+    monkeypatch.setattr(K, "threading", types.SimpleNamespace(
+        Thread=lambda target, daemon: types.SimpleNamespace(start=lambda: caught.append(target))))
+    monkeypatch.setattr(K, "asyncio", types.SimpleNamespace(run=lambda coro: coro))
+    make(M.cE_TaskM_AsyncThread, print).CUF_Start()
+    ours = caught[0]()
+
+    async def host():
+        pass
+    theirs = host()
+    outcomes = []
+    for coro in (ours, theirs):
+        with pytest.raises(TypeError) as e:
+            coro.throw(*args)
+        outcomes.append(str(e.value))
+        coro.close()
+    assert outcomes[0] == outcomes[1]
 
 
 def test_exceptions_in_worker_threads_go_to_the_thread_hook(thread_errors):
