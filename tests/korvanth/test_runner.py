@@ -117,6 +117,7 @@ def test_async_mode_awaits_what_the_task_returns(kind):
         assert log == ["ran", "resumed"]
 
 
+@pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")
 @pytest.mark.parametrize("args", [(ValueError, None, 5), (ValueError("x"), 1), (1,), ()])
 def test_async_coroutine_checks_throw_arguments_as_the_host_does(monkeypatch, args):
     # The coroutine of an async start, taken before asyncio.run drives it.

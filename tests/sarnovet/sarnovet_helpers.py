@@ -46,15 +46,16 @@ class Target:
     prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
     "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes; others
     sleep `seconds` and return. With `record_done` it also records
-    ("parent", pid, parent pid) first and ("done", pid, name) at the end."""
+    ("parent", pid, parent pid) before all that (so that a task seen
+    running always has its parent known) and ("done", pid, name) at the end."""
 
     def __init__(self, path, seconds=0.0, record_done=False):
         self.path, self.seconds, self.record_done = path, seconds, record_done
 
     def __call__(self, name):
-        record(self.path, "run", os.getpid(), name)
         if self.record_done:
             record(self.path, "parent", os.getpid(), os.getppid())
+        record(self.path, "run", os.getpid(), name)
         if name.startswith("fail-"):
             raise ValueError(f"task {name} failed")
         if name.startswith("exit-"):
