@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+import mariadb_private
 from readme_blocks import blocks
 
 BIN = os.path.dirname(sys.executable)
@@ -109,16 +110,6 @@ def test_python_block(block, tmp_path, request):
         assert re.search(rf"^{pattern}$", out, re.M), f"{block.id}: no line {pattern!r} in:\n{out}\n{err}"
 
 
-def db_environment(cfg):
-    env = {"SARNOVET_DB_USER": cfg.get("user", ""), "SARNOVET_DB_PASSWORD": cfg.get("password", ""),
-           "SARNOVET_DB_NAME": cfg["database"], "SARNOVET_DB_SSL_DISABLED": "1" if cfg.get("ssl_disabled") else "0"}
-    if "unix_socket" in cfg:
-        env["SARNOVET_DB_SOCKET"] = cfg["unix_socket"]
-    else:
-        env["SARNOVET_DB_HOST"], env["SARNOVET_DB_PORT"] = cfg["host"], str(cfg.get("port", 3306))
-    return env
-
-
 @pytest.mark.parametrize("block", blocks("sh"), ids=lambda b: b.id)
 def test_shell_block(block, tmp_path, request):
     extra = {}
@@ -131,7 +122,7 @@ def test_shell_block(block, tmp_path, request):
             cfg = request.getfixturevalue("db_config")
             import Sarnovet
             Sarnovet.CLASS_MultiTaskAdv(print, 1, cfg)  # the table the commands look after
-            extra = db_environment(cfg)
+            extra = mariadb_private.environment_for(cfg)
             continue
         assert command.startswith(COMMANDS), f"{block.id}: {command!r} is not run by this test; teach it"
         forever = "until Ctrl-C" in comment

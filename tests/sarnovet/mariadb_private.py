@@ -240,6 +240,18 @@ def existing_server_config():
     return cfg
 
 
+def environment_for(cfg):
+    """The SARNOVET_DB_* settings that name the server and database of
+    `cfg` (the opposite of existing_server_config, plus the database)."""
+    env = {"SARNOVET_DB_USER": cfg.get("user", ""), "SARNOVET_DB_PASSWORD": cfg.get("password", ""),
+           "SARNOVET_DB_NAME": cfg["database"], "SARNOVET_DB_SSL_DISABLED": "1" if cfg.get("ssl_disabled") else "0"}
+    if "unix_socket" in cfg:
+        env["SARNOVET_DB_SOCKET"] = cfg["unix_socket"]
+    else:
+        env.update(SARNOVET_DB_HOST=cfg["host"], SARNOVET_DB_PORT=str(cfg.get("port", 3306)))
+    return env
+
+
 def database_server():
     cfg = existing_server_config()
     return ExistingServer(cfg) if cfg else PrivateServer()

@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import Sarnovet
+import mariadb_private
 from concurrency_toolkit import worker_table
 
 HERE = socket.gethostname()
@@ -45,14 +46,7 @@ def table(db_config, sql):
     return db_config
 
 
-def environment(cfg):
-    env = {"SARNOVET_DB_USER": cfg.get("user", ""), "SARNOVET_DB_PASSWORD": cfg.get("password", ""),
-           "SARNOVET_DB_NAME": cfg["database"], "SARNOVET_DB_SSL_DISABLED": "1" if cfg.get("ssl_disabled") else "0"}
-    if "unix_socket" in cfg:
-        env["SARNOVET_DB_SOCKET"] = cfg["unix_socket"]
-    else:
-        env.update(SARNOVET_DB_HOST=cfg["host"], SARNOVET_DB_PORT=str(cfg.get("port", 3306)))
-    return env
+environment = mariadb_private.environment_for
 
 
 def admin(cfg, *argv):
