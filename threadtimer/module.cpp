@@ -15,13 +15,25 @@ using namespace host;
 // self.finished.wait(self.interval); the result is not used.
 void wait(Handle self) { self.attr(ID("finished")).call(ID("wait"), self.attr(ID("interval"))); }
 
+// The callable as the host names it in the errors of a call: "module.qualname()",
+// "qualname()" for a builtin or one whose __module__ is None or missing, and
+// str(func) for one without a __qualname__.
+Ref function_str(Handle func) {
+    Ref qualname = optional_attr(func, ID("__qualname__"));
+    if (!qualname) return func.str();
+    Ref module = optional_attr(func, ID("__module__"));
+    if (module && !module.is_none() && check(PyObject_RichCompareBool(module.ptr(), ID("builtins"), Py_NE)))
+        return check(PyUnicode_FromFormat("%S.%S()", module.ptr(), qualname.ptr()));
+    return check(PyUnicode_FromFormat("%S()", qualname.ptr()));
+}
+
 // A fresh keyword dict from `kwargs` (any mapping), as `**kwargs` builds it.
 Ref keyword_dict(Handle func, Handle kwargs) {
     Ref d = dict();
     if (PyDict_Merge(d.ptr(), kwargs.ptr(), 1) < 0) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {  // no keys(): not a mapping
             PyErr_Clear();
-            Ref fs = check(_PyObject_FunctionStr(func.ptr()));
+            Ref fs = function_str(func);
             raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", fs.ptr(),
                   Py_TYPE(kwargs.ptr())->tp_name);
         }
@@ -47,7 +59,7 @@ void call_function(Handle self) {
             args = Ref();
         } else {
             if (!Py_TYPE(a)->tp_iter && !PySequence_Check(a)) {
-                Ref fs = check(_PyObject_FunctionStr(func.ptr()));
+                Ref fs = function_str(func);
                 raise(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", fs.ptr(),
                       Py_TYPE(a)->tp_name);
             }

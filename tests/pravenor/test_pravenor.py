@@ -121,14 +121,25 @@ def test_exception_ends_the_thread(thread_errors):
     assert thread_errors == [ZeroDivisionError] and not timer.finished.is_set()
 
 
+class Unnamed:                                      # no __qualname__: named by str()
+    def __call__(self, *a, **k):
+        pass
+
+
+@pytest.mark.parametrize("function", [None, print, Unnamed()])
 @pytest.mark.parametrize("attr, value", [("args", 5), ("kwargs", 5), ("interval", "x")])
-def test_bad_attributes_end_the_thread(thread_errors, attr, value):
-    called = []
-    timer = CLASS_ThreadTimer(0, lambda *a, **k: called.append(1))
+def test_bad_attributes_end_the_thread(monkeypatch, function, attr, value):
+    called, errors = [], []
+    monkeypatch.setattr(threading, "excepthook", lambda a: errors.append(a.exc_value))
+    timer = CLASS_ThreadTimer(0, function or (lambda *a, **k: called.append(1)))
     setattr(timer, attr, value)
     timer.CUF_Start()
     timer.join(10)
-    assert not timer.is_alive() and called == [] and thread_errors == [TypeError]
+    assert not timer.is_alive() and called == [] and [type(e) for e in errors] == [TypeError]
+    if attr != "interval":                          # the message the host's own call gives
+        with pytest.raises(TypeError) as host:
+            timer.function(*timer.args, **timer.kwargs)
+        assert str(errors[0]) == str(host.value)
 
 
 def test_attributes_are_read_for_every_call():
