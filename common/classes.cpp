@@ -12,7 +12,7 @@ Ref new_class_from(Handle module, const char* name, Handle bases, const std::pai
         meta = Handle((PyObject*)&PyType_Type);
         ns = dict();
     } else {
-        Ref types = import("types");
+        Ref types = import(Globals(module.ptr()), "types");
         resolved = types.call(ID("resolve_bases"), bases);
         Ref prepared = types.call(ID("prepare_class"), pname, resolved);  // (meta, namespace, kwds)
         meta = prepared[integer(0)];
@@ -68,7 +68,7 @@ void add(Handle module, const char* name, Handle value) {
     check(PyModule_AddObjectRef(module.ptr(), name, value.ptr()));
 }
 
-void import_into(Handle module, const char* name) { add(module, name, import(name)); }
+void import_into(Handle module, const char* name) { add(module, name, import(Globals(module.ptr()), name)); }
 
 void add_function(Handle module, const Def& def) { add(module, def.name, make_function(module.ptr(), def)); }
 

@@ -24,19 +24,6 @@
 
 namespace host {
 
-// The module namespace a function reads its globals from, at call time.
-class Globals {
-public:
-    explicit Globals(PyObject* module) noexcept : module_(module) {}
-    // The global `name` as a lookup in host code finds it now: the module's
-    // namespace, then builtins; NameError when it is in neither.
-    Ref operator[](PyObject* name) const;
-    Handle module() const noexcept { return Handle(module_); }
-
-private:
-    PyObject* module_;
-};
-
 // A constant of a declaration (a default value, a class attribute).
 struct NoneValue {};
 inline constexpr NoneValue None{};

@@ -12,25 +12,31 @@ using namespace host;
 
 namespace {
 
-// with counter.get_lock(): counter.value += delta
-void add_to_counter(Handle counter, long delta) {
-    Ref lock = counter.call(ID("get_lock"));
-    with_(lock, [&] { counter.set_attr(ID("value"), counter.attr(ID("value")) + integer(delta)); });
+// with self.CVI_RunningProc.get_lock():
+//     self.CVI_RunningProc.value += 1   (or -= 1)
+// the counter read for the lock and again inside, as written.
+void add_to_counter(Handle self, bool up) {
+    Ref lock = self.attr(ID("CVI_RunningProc")).call(ID("get_lock"));
+    with_(lock, [&] {
+        Ref counter = self.attr(ID("CVI_RunningProc"));
+        Ref value = counter.attr(ID("value"));
+        Ref one = integer(1);
+        counter.set_attr(ID("value"), up ? iadd(value, one) : isub(value, one));
+    });
 }
 
 // psutil.cpu_count(logical=...)
-Ref cpu_count(Handle psutil, bool logical) { return psutil.attr(ID("cpu_count"))(KW("logical"), logical); }
+Ref cpu_count(const Globals& g, bool logical) { return g[ID("psutil")].call(ID("cpu_count"), KW("logical"), logical); }
 
 }  // namespace
 
 Ref gate_init(const Globals& g, Handle self, Handle on_over_limit) {
-    Ref psutil = g[ID("psutil")];
-    self.set_attr(ID("CVI_CPU_Physical"), cpu_count(psutil, false));
-    self.set_attr(ID("CVI_CPU_Logical"), cpu_count(psutil, true));
-    Ref mp = g[ID("multiprocessing")];
-    self.set_attr(ID("CV_Semaphore"), mp.call(ID("Semaphore"), self.attr(ID("CVI_CPU_Physical"))));
+    self.set_attr(ID("CVI_CPU_Physical"), cpu_count(g, false));
+    self.set_attr(ID("CVI_CPU_Logical"), cpu_count(g, true));
+    Ref semaphore = g[ID("multiprocessing")].attr(ID("Semaphore"));
+    self.set_attr(ID("CV_Semaphore"), semaphore(self.attr(ID("CVI_CPU_Physical"))));
     self.set_attr(ID("CVF_OnOverLimit"), on_over_limit);
-    self.set_attr(ID("CVI_RunningProc"), mp.call(ID("Value"), str("i"), integer(0)));
+    self.set_attr(ID("CVI_RunningProc"), g[ID("multiprocessing")].call(ID("Value"), str("i"), integer(0)));
     return none();
 }
 
@@ -44,29 +50,32 @@ Ref gate_instance(const Globals& g, Handle cls, Handle on_over_limit) {
 }
 
 Ref gate_cpu_info(const Globals& g) {
-    Ref psutil = g[ID("psutil")];
+    Ref physical = cpu_count(g, false);
+    Ref logical = cpu_count(g, true);
     Ref info = dict();
-    info.set_item(ID("cpu_physical"), cpu_count(psutil, false));
-    info.set_item(ID("cpu_logical"), cpu_count(psutil, true));
+    info.set_item(ID("cpu_physical"), physical);
+    info.set_item(ID("cpu_logical"), logical);
     return info;
 }
 
 Ref gate_acquire(const Globals&, Handle self) {
     Ref acquired = self.attr(ID("CV_Semaphore")).call(ID("acquire"), KW("block"), false);
     if (!acquired.truthy()) {
-        Ref on_over_limit = self.attr(ID("CVF_OnOverLimit"));
-        if (on_over_limit.truthy()) {
-            Ref running = self.attr(ID("CVI_RunningProc")).attr(ID("value"));
-            on_over_limit(self.attr(ID("CVI_CPU_Physical")), running);
+        // if self.CVF_OnOverLimit:
+        //     self.CVF_OnOverLimit(self.CVI_CPU_Physical, self.CVI_RunningProc.value)
+        if (self.attr(ID("CVF_OnOverLimit")).truthy()) {
+            Ref on_over_limit = self.attr(ID("CVF_OnOverLimit"));
+            Ref cpu_max = self.attr(ID("CVI_CPU_Physical"));
+            on_over_limit(cpu_max, self.attr(ID("CVI_RunningProc")).attr(ID("value")));
         }
         self.attr(ID("CV_Semaphore")).call(ID("acquire"));
     }
-    add_to_counter(self.attr(ID("CVI_RunningProc")), 1);
+    add_to_counter(self, true);
     return none();
 }
 
 Ref gate_release(const Globals&, Handle self) {
-    add_to_counter(self.attr(ID("CVI_RunningProc")), -1);
+    add_to_counter(self, false);
     self.attr(ID("CV_Semaphore")).call(ID("release"));
     return none();
 }

@@ -69,7 +69,7 @@ Ref exec_body(Handle module) {
     for (const char* name : {"os", "traceback", "time", "threading", "multiprocessing", "asyncio", "inspect", "psutil"})
         import_into(module, name);
     // from enum import Enum
-    add(module, "Enum", import("enum").attr(ID("Enum")));
+    add(module, "Enum", import(Globals(module.ptr()), "enum").attr(ID("Enum")));
     // the task-mode enumeration, through the enumeration's own metaclass
     new_class(module, "ENUM_TASK_MODE", tuple(Globals(module.ptr())[ID("Enum")]),
               {{"cE_TaskM_TThread", integer(1)},

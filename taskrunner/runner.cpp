@@ -28,7 +28,7 @@ Ref runner_init(const Globals& g, Handle self, Handle mode, Handle func, Handle 
 Ref runner_init_for_pyinstaller(const Globals& g) {
     Ref cls = g[ID("CLASS_MultiTask")];
     if (cls.attr(ID("_PyInstaller_Inited")).truthy()) return none();
-    import("multiprocessing").call(ID("freeze_support"));
+    import(g, "multiprocessing").call(ID("freeze_support"));
     cls.set_attr(ID("_PyInstaller_Inited"), boolean(true));
     return none();
 }
@@ -36,14 +36,15 @@ Ref runner_init_for_pyinstaller(const Globals& g) {
 // ----------------------------------------------------------------- start
 
 Ref runner_start(const Globals& g, Handle self) {
-    Ref modes = g[ID("ENUM_TASK_MODE")];
+    // ENUM_TASK_MODE is read as a global at each comparison.
+    auto member = [&](PyObject* name) { return g[ID("ENUM_TASK_MODE")].attr(name); };
     Ref mode = self.attr(ID("CVE_TaskMode"));
-    if (mode == modes.attr(ID("cE_TaskM_AutoTune"))) mode = self.call(ID("CUF_GetBestMode"));
-    if (mode == modes.attr(ID("cE_TaskM_TThread")))
+    if (mode == member(ID("cE_TaskM_AutoTune"))) mode = self.call(ID("CUF_GetBestMode"));
+    if (mode == member(ID("cE_TaskM_TThread")))
         self.call(ID("_CUF_Run_Thread"));
-    else if (mode == modes.attr(ID("cE_TaskM_AsyncThread")))
+    else if (mode == member(ID("cE_TaskM_AsyncThread")))
         self.call(ID("_CUF_Run_Async"));
-    else if (mode == modes.attr(ID("cE_TaskM_TProcess")))
+    else if (mode == member(ID("cE_TaskM_TProcess")))
         self.call(ID("_CUF_Run_Process"));
     return none();
 }

@@ -33,8 +33,10 @@ Ref watchdog_stop(const Globals&, Handle self) {
 Ref watchdog_run(const Globals& g, Handle self) {
     Ref pause = flt(0.5);
     while (!self.attr(ID("_stop")).truthy()) {
+        // time.time() - self.CVT_LastBeat > self.CVI_Timeout, left to right
         Ref now = g[ID("time")].call(ID("time"));
-        if (now - self.attr(ID("CVT_LastBeat")) > self.attr(ID("CVI_Timeout"))) {
+        Ref silence = now - self.attr(ID("CVT_LastBeat"));
+        if (silence > self.attr(ID("CVI_Timeout"))) {
             self.attr(ID("CVF_OnDead"))();
             break;
         }
@@ -43,8 +45,8 @@ Ref watchdog_run(const Globals& g, Handle self) {
     return none();
 }
 
-Ref runner_on_dead(const Globals&, Handle) {
-    print(str("[WatchDog] 任務死當，已通知主程式"));
+Ref runner_on_dead(const Globals& g, Handle) {
+    print(g, str("[WatchDog] 任務死當，已通知主程式"));
     return none();
 }
 

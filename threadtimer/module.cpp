@@ -13,7 +13,10 @@ namespace {
 using namespace host;
 
 // self.finished.wait(self.interval); the result is not used.
-void wait(Handle self) { self.attr(ID("finished")).call(ID("wait"), self.attr(ID("interval"))); }
+void wait(Handle self) {
+    Ref wait = self.attr(ID("finished")).attr(ID("wait"));
+    wait(self.attr(ID("interval")));
+}
 
 // A fresh keyword dict from `kwargs` (any mapping), as `**kwargs` builds it.
 Ref keyword_dict(Handle func, Handle kwargs) {
@@ -81,8 +84,8 @@ Ref timer_stop(const Globals&, Handle self) {
     return none();
 }
 
-Ref on_timer(const Globals&) {
-    print(str("----- Timer Event -----"));
+Ref on_timer(const Globals& g) {
+    print(g, str("----- Timer Event -----"));
     return none();
 }
 
@@ -109,7 +112,7 @@ void demonstration(Handle module) {
             Ref line = str("Main Loop ...");
             Ref pause = flt(0.3);
             for (;;) {
-                print(line);
+                print(g, line);
                 g[ID("time")].call(ID("sleep"), pause);
             }
         },
@@ -118,7 +121,7 @@ void demonstration(Handle module) {
 
 Ref exec_body(Handle module) {
     // from threading import Timer; import time
-    add(module, "Timer", import("threading").attr(ID("Timer")));
+    add(module, "Timer", import(Globals(module.ptr()), "threading").attr(ID("Timer")));
     import_into(module, "time");
     new_class(module, "CLASS_ThreadTimer", tuple(Globals(module.ptr())[ID("Timer")]), timer_methods);
     add_function(module, on_timer_def);
