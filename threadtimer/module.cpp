@@ -14,8 +14,8 @@ using namespace host;
 
 // self.finished.wait(self.interval); the result is not used.
 void wait(Handle self) {
-    Ref wait = self.attr(ID("finished")).attr(ID("wait"));
-    wait(self.attr(ID("interval")));
+    Ref finished_wait = self.attr(ID("finished")).attr(ID("wait"));
+    finished_wait(self.attr(ID("interval")));
 }
 
 // A fresh keyword dict from `kwargs` (any mapping), as `**kwargs` builds it.
