@@ -39,25 +39,25 @@ namespace {
 // stack of this call; `doc`, when given, comes first as a class body's
 // docstring does.
 template <class F>
-Ref with_members(const char* name, const char* doc, const Def* members, size_t n, Handle module, F make) {
+Ref with_members(const char* name, const char* doc, const Def* const* members, size_t n, Handle module, F make) {
     constexpr size_t kMax = 16;
     if (n + 1 > kMax) raise(PyExc_SystemError, "class %s: more than %zu members", name, kMax - 1);
     std::pair<const char*, Ref> items[kMax];
     size_t k = 0;
     if (doc) items[k++] = {"__doc__", str(doc)};
-    for (size_t i = 0; i < n; ++i) items[k++] = {members[i].name, class_member(module.ptr(), members[i], name)};
+    for (size_t i = 0; i < n; ++i) items[k++] = {members[i]->name, class_member(module.ptr(), *members[i], name)};
     return make(items, k);
 }
 
 }  // namespace
 
-Ref new_class(Handle module, const char* name, Handle bases, const Def* members, size_t n) {
+Ref new_class(Handle module, const char* name, Handle bases, const Def* const* members, size_t n) {
     return with_members(name, nullptr, members, n, module, [&](const std::pair<const char*, Ref>* items, size_t k) {
         return new_class_from(module, name, bases, items, k);
     });
 }
 
-Ref make_class(Handle module, const char* name, const char* doc, const Def* members, size_t n) {
+Ref make_class(Handle module, const char* name, const char* doc, const Def* const* members, size_t n) {
     Ref no_bases = tuple();
     return with_members(name, doc, members, n, module, [&](const std::pair<const char*, Ref>* items, size_t k) {
         return new_class_from(module, name, no_bases, items, k);

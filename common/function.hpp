@@ -6,11 +6,12 @@
 // __func__ is the class's function).
 //
 //     Ref start(const Globals& g, Handle self) { ... }
-//     constexpr Def runner_defs[] = {
-//         method<start>("CUF_Start", {"self"}),
-//         method<init>("__init__", {"self", "PmE_TaskMode", {"Pmi_Timeout", 5}, {"PmF_Event", None}}),
-//         staticmethod<cpu_info>("CUF_GetCPUInfo", {}, "doc"),
-//     };
+//     constexpr Def CUF_Start = method<start>("CUF_Start", {"self"});
+//
+//     Ref init(const Globals& g, Handle self, Handle mode, ...) { ... }
+//     constexpr Def __init__ = method<init>("__init__", {"self", "PmE_TaskMode", {"Pmi_Timeout", 5}});
+//
+//     constexpr const Def* runner_members[] = {&__init__, &CUF_Start};  // class body order
 //
 // The body receives the parsed arguments by name, as Handles, in the order
 // of the declaration; the declaration and the body must agree on their

@@ -16,6 +16,7 @@ PyObject* hms() { return ID("%H%M%S"); }
 // ------------------------------------------------------------ no-op ctor
 
 Ref init(const Globals&, Handle) { return none(); }
+constexpr Def init_def = method<init>("__init__", {"self"});
 
 // ------------------------------------------------------- interrupt key
 
@@ -29,6 +30,7 @@ Ref disable_ctrl_c(const Globals& g, Handle) {
     }
     return none();
 }
+constexpr Def disable_ctrl_c_def = method<disable_ctrl_c>("CUF_DisableCtrlC", {"self"});
 
 // --------------------------------------------------------- time ranges
 
@@ -95,6 +97,8 @@ Ref current_time_in_range(const Globals& g, Handle, Handle time_range) {
     }
     return Ref(boolean(false));
 }
+constexpr Def current_time_in_range_def =
+    method<current_time_in_range>("CUF_CurrentTimeInRange", {"self", "Pms_TimeRange"});
 
 // ---------------------------------------------------------------- pause
 
@@ -102,6 +106,8 @@ Ref sleep(const Globals& g, Handle, Handle seconds) {
     g[ID("time")].call(ID("sleep"), seconds);
     return none();
 }
+constexpr Def delay_def = method<sleep>("CUF_Delay", {"self", "Pmd_sec"});
+constexpr Def sleep_def = method<sleep>("CUF_Sleep", {"self", "Pmd_sec"});
 
 // ------------------------------------------------------ date and time
 
@@ -120,8 +126,10 @@ Ref formatted(const Globals& g, const char* f1, const char* f2, const char* f3, 
 }
 
 Ref get_date(const Globals& g, Handle, Handle sep) { return formatted(g, "%Y", "%m", "%d", sep); }
+constexpr Def get_date_def = method<get_date>("CUF_GetDate", {"self", "Pms_SEP_Date"});
 
 Ref get_time(const Globals& g, Handle, Handle sep) { return formatted(g, "%H", "%M", "%S", sep); }
+constexpr Def get_time_def = method<get_time>("CUF_GetTime", {"self", "Pms_SEP_Time"});
 
 // text = self.CUF_GetDate(sep); text += " "; text += self.CUF_GetTime(sep)
 Ref get_date_time(const Globals&, Handle self, Handle date_sep, Handle time_sep) {
@@ -129,17 +137,12 @@ Ref get_date_time(const Globals&, Handle self, Handle date_sep, Handle time_sep)
     text = iadd(text, str(" "));
     return iadd(text, self.call(ID("CUF_GetTime"), time_sep));
 }
+constexpr Def get_date_time_def =
+    method<get_date_time>("CUF_GetDateTime", {"self", "Pms_SEP_Date", "Pms_SEP_Time"});
 
-constexpr Def methods[] = {
-    method<init>("__init__", {"self"}),
-    method<disable_ctrl_c>("CUF_DisableCtrlC", {"self"}),
-    method<current_time_in_range>("CUF_CurrentTimeInRange", {"self", "Pms_TimeRange"}),
-    method<sleep>("CUF_Delay", {"self", "Pmd_sec"}),
-    method<sleep>("CUF_Sleep", {"self", "Pmd_sec"}),
-    method<get_date_time>("CUF_GetDateTime", {"self", "Pms_SEP_Date", "Pms_SEP_Time"}),
-    method<get_date>("CUF_GetDate", {"self", "Pms_SEP_Date"}),
-    method<get_time>("CUF_GetTime", {"self", "Pms_SEP_Time"}),
-};
+// The class body, in its order.
+constexpr const Def* methods[] = {&init_def,     &disable_ctrl_c_def, &current_time_in_range_def, &delay_def,
+                                  &sleep_def,    &get_date_time_def,  &get_date_def,              &get_time_def};
 
 // --------------------------------------------------------- module body
 

@@ -140,6 +140,7 @@ Ref runner_evaluate(const Globals& g, Handle self) {
     self.set_attr(ID("CVD_EvalResult"), record);
     return self.attr(ID("CVD_EvalResult"));
 }
+constexpr Def multitask::evaluate = method<runner_evaluate>("CUF_EvaluateTask", {"self"});
 
 // ------------------------------------------------------------- best mode
 
@@ -157,5 +158,6 @@ Ref runner_best_mode(const Globals& g, Handle self) {
     Ref record = self.attr(ID("CVD_EvalResult"));
     return max(KW("key"), record, closure<score_of>(self));
 }
+constexpr Def multitask::best_mode = method<runner_best_mode>("CUF_GetBestMode", {"self"});
 
 }  // namespace korvanth

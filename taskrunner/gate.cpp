@@ -39,6 +39,7 @@ Ref gate_init(const Globals& g, Handle self, Handle on_over_limit) {
     self.set_attr(ID("CVI_RunningProc"), g[ID("multiprocessing")].call(ID("Value"), str("i"), integer(0)));
     return none();
 }
+constexpr Def gate::init = method<gate_init>("__init__", {"self", {"Pmf_OnOverLimit", None}});
 
 Ref gate_instance(const Globals& g, Handle cls, Handle on_over_limit) {
     if (cls.attr(ID("_instance")).is_none()) {
@@ -48,6 +49,7 @@ Ref gate_instance(const Globals& g, Handle cls, Handle on_over_limit) {
     }
     return cls.attr(ID("_instance"));
 }
+constexpr Def gate::instance = classmethod<gate_instance>("CUF_Instance", {"cls", {"Pmf_OnOverLimit", None}});
 
 Ref gate_cpu_info(const Globals& g) {
     Ref physical = cpu_count(g, false);
@@ -57,6 +59,7 @@ Ref gate_cpu_info(const Globals& g) {
     info.set_item(ID("cpu_logical"), logical);
     return info;
 }
+constexpr Def gate::cpu_info = staticmethod<gate_cpu_info>("CUF_GetCPUInfo", {}, NL I8 "列出目前電腦 CPU 核心數" NL I8);
 
 Ref gate_acquire(const Globals&, Handle self) {
     Ref acquired = self.attr(ID("CV_Semaphore")).call(ID("acquire"), KW("block"), false);
@@ -73,11 +76,14 @@ Ref gate_acquire(const Globals&, Handle self) {
     add_to_counter(self, true);
     return none();
 }
+constexpr Def gate::acquire =
+    method<gate_acquire>("CUF_Acquire", {"self"}, NL I8 "嘗試取得 Process 執行權" NL I8 "若超過核心數，觸發事件" NL I8);
 
 Ref gate_release(const Globals&, Handle self) {
     add_to_counter(self, false);
     self.attr(ID("CV_Semaphore")).call(ID("release"));
     return none();
 }
+constexpr Def gate::release = method<gate_release>("CUF_Release", {"self"});
 
 }  // namespace korvanth

@@ -72,6 +72,8 @@ Ref process_entry(const Globals& g, Handle task_func, Handle gate, Handle result
         });
     return none();
 }
+constexpr Def process_entry_def = function<process_entry>(
+    "_Process_Entry", {"task_func", "gate", "result_queue"}, NL I4 "multiprocessing Process 的乾淨入口" NL I4);
 
 // ----------------------------------------------------------------- launch
 
@@ -129,6 +131,11 @@ Ref runner_run_process(const Globals& g, Handle self) {
         });
     return none();
 }
+constexpr Def multitask::run_process =
+    method<runner_run_process>("_CUF_Run_Process", {"self"},
+                               NL I8 "# [舊版本]" NL I8
+                                     "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
+                                     "p.start()" NL I8);
 
 // ----------------------------------------------------------------- waiter
 
@@ -160,6 +167,8 @@ Ref runner_wait_process_exit(const Globals& g, Handle self, Handle proc, Handle 
     }
     return none();
 }
+constexpr Def multitask::wait_process_exit =
+    method<runner_wait_process_exit>("_CUF_WaitProcessExit", {"self", "proc", "queue"});
 
 // ------------------------------------------------------- over-limit event
 
@@ -181,5 +190,7 @@ Ref runner_on_over_limit(const Globals& g, Handle self, Handle cpu_max, Handle r
             [&](Caught& e) { print(g, str("[ProcessGate] External event error:"), e.value()); });
     return none();
 }
+constexpr Def multitask::on_over_limit =
+    method<runner_on_over_limit>("_CVE_OnProcessOverLimit", {"self", "cpu_max", "running"});
 
 }  // namespace korvanth

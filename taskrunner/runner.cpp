@@ -22,6 +22,14 @@ Ref runner_init(const Globals& g, Handle self, Handle mode, Handle func, Handle 
     }
     return none();
 }
+constexpr Def multitask::init = host::method<runner_init>("__init__", {"self",
+                                                                      "PmE_TaskMode",
+                                                                      "PmF_TaskMainFunc",
+                                                                      {"Pmi_Timeout", 5},
+                                                                      {"Pmb_EnableWatchDog", true},
+                                                                      {"PmF_Event_OnProcessStarted", host::None},
+                                                                      {"PmF_Event_OnProcessFinished", host::None},
+                                                                      {"PmF_Event_OnProcessOverLimit", host::None}});
 
 // ------------------------------------------------------- frozen programs
 
@@ -32,6 +40,8 @@ Ref runner_init_for_pyinstaller(const Globals& g) {
     cls.set_attr(ID("_PyInstaller_Inited"), boolean(true));
     return none();
 }
+constexpr Def multitask::init_for_pyinstaller = host::staticmethod<runner_init_for_pyinstaller>(
+    "CUF_Init_For_PyInstaller", {}, NL I8 "必須由 main 主程式呼叫" NL I8);
 
 // ----------------------------------------------------------------- start
 
@@ -48,6 +58,7 @@ Ref runner_start(const Globals& g, Handle self) {
         self.call(ID("_CUF_Run_Process"));
     return none();
 }
+constexpr Def multitask::start = host::method<runner_start>("CUF_Start", {"self"});
 
 // ------------------------------------------------- thread and async paths
 
@@ -75,10 +86,12 @@ Ref runner_run_thread(const Globals& g, Handle self) {
     start_daemon_thread(g, closure<call_task_function>(self));
     return none();
 }
+constexpr Def multitask::run_thread = host::method<runner_run_thread>("_CUF_Run_Thread", {"self"});
 
 Ref runner_run_async(const Globals& g, Handle self) {
     start_daemon_thread(g, closure<run_on_new_loop>(g.module(), self));
     return none();
 }
+constexpr Def multitask::run_async = host::method<runner_run_async>("_CUF_Run_Async", {"self"});
 
 }  // namespace korvanth

@@ -73,29 +73,28 @@ Ref timer_run(const Globals&, Handle self) {
     }
     return none();
 }
+constexpr Def run_def = method<timer_run>("run", {"self"});
 
 Ref timer_start(const Globals&, Handle self) {
     self.call(ID("start"));
     return none();
 }
+constexpr Def start_def = method<timer_start>("CUF_Start", {"self"});
 
 Ref timer_stop(const Globals&, Handle self) {
     self.call(ID("cancel"));
     return none();
 }
+constexpr Def stop_def = method<timer_stop>("CUF_Stop", {"self"});
 
 Ref on_timer(const Globals& g) {
     print(g, str("----- Timer Event -----"));
     return none();
 }
-
-constexpr Def timer_methods[] = {
-    method<timer_run>("run", {"self"}),
-    method<timer_start>("CUF_Start", {"self"}),
-    method<timer_stop>("CUF_Stop", {"self"}),
-};
-
 constexpr Def on_timer_def = function<on_timer>("GE_EVENT_OnTimer", {});
+
+// The class body, in its order.
+constexpr const Def* timer_methods[] = {&run_def, &start_def, &stop_def};
 
 // --------------------------------------------------------- module body
 
