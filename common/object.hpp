@@ -207,6 +207,13 @@ private:
     PyObject* ptr() const { return static_cast<const D*>(this)->ptr(); }
 };
 
+// clang checks that a Handle made from a Ref does not outlive it.
+#if defined(__clang__)
+#define HOST_LIFETIMEBOUND [[clang::lifetimebound]]
+#else
+#define HOST_LIFETIMEBOUND
+#endif
+
 // A borrowed object: valid as long as whatever owns it keeps it (the
 // arguments of a call, an object held by a Ref). For parameters, never for
 // keeping an object across host code that could drop it: an object read
@@ -215,7 +222,7 @@ private:
 class Handle : public Ops<Handle> {
 public:
     constexpr explicit Handle(PyObject* p) noexcept : p_(p) {}
-    Handle(const Ref& r) noexcept;
+    Handle(const Ref& r HOST_LIFETIMEBOUND) noexcept;
     PyObject* ptr() const noexcept { return p_; }
 
 private:
@@ -279,7 +286,7 @@ public:
     PyObject* ptr() const&& noexcept { return static_cast<const Ref&>(*this).ptr(); }
 };
 
-inline Handle::Handle(const Ref& r) noexcept : p_(r.ptr()) {}
+inline Handle::Handle(const Ref& r HOST_LIFETIMEBOUND) noexcept : p_(r.ptr()) {}
 
 // NULL result of an API call -> PyError; a new reference -> Ref.
 inline Ref check(PyObject* p) {
