@@ -61,6 +61,12 @@ class Num:
 
 def show(result=None):
     print(log)
+
+def same_as_python(native, python):
+    # The native call and the same code in Python log the same steps.
+    log.clear(); a = native(); steps = list(log)
+    log.clear(); b = python()
+    print(a == b, steps == log)
 """
 
 CASES = {
@@ -73,19 +79,34 @@ CASES = {
         class D(Delmique.CLASS_Delmique):
             def CUF_GetDate(self, sep): log.append("GetDate"); return Text("D")
             def CUF_GetTime(self, sep): log.append("GetTime"); return "T"
-        print(D().CUF_GetDateTime("-", ":")); show()
-    """, "D T\n['GetDate', \"+= ' '\", 'GetTime', \"+= 'T'\"]\n"),
+        def python(self, d, t):
+            ms = self.CUF_GetDate(d)
+            ms += " "
+            ms += self.CUF_GetTime(t)
+            return ms
+        same_as_python(lambda: D().CUF_GetDateTime("-", ":"), lambda: python(D(), "-", ":"))
+        log.clear(); print(D().CUF_GetDateTime("-", ":")); show()
+    """, "True True\nD T\n['GetDate', \"+= ' '\", 'GetTime', \"+= 'T'\"]\n"),
     # signal.signal(signal.SIGINT, signal.SIG_IGN); the same for SIGTSTP
     "Delmique CUF_DisableCtrlC: callee, then number, then handler": ("""
-        Delmique.signal = Spy("signal", signal=lambda n, h: None, SIGINT=2, SIGTSTP=20, SIG_IGN=1)
-        Delmique.CLASS_Delmique().CUF_DisableCtrlC(); show()
-    """, "['signal.signal', 'signal.SIGINT', 'signal.SIG_IGN', 'signal()', "
+        signal = Delmique.signal = Spy("signal", signal=lambda n, h: None, SIGINT=2, SIGTSTP=20, SIG_IGN=1)
+        def python():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGTSTP, signal.SIG_IGN)
+        same_as_python(Delmique.CLASS_Delmique().CUF_DisableCtrlC, python); show()
+    """, "True True\n['signal.signal', 'signal.SIGINT', 'signal.SIG_IGN', 'signal()', "
          "'signal.signal', 'signal.SIGTSTP', 'signal.SIG_IGN', 'signal()']\n"),
     # t = time.time(); return time.strftime(fmt, time.localtime(t))
     "Delmique CUF_GetDate: strftime looked up before localtime": ("""
-        Delmique.time = Spy("time", time=lambda: 0.0, localtime=lambda t: t, strftime=lambda f, t: f)
-        print(Delmique.CLASS_Delmique().CUF_GetDate("-")); show()
-    """, "%Y-%m-%d\n['time.time', 'time()', 'time.strftime', 'time.localtime', 'localtime()', 'strftime()']\n"),
+        time = Delmique.time = Spy("time", time=lambda: 0.0, localtime=lambda t: t, strftime=lambda f, t: f)
+        def python(sep):
+            ticks = time.time()
+            fmt = "%Y" + sep + "%m" + sep + "%d"
+            return time.strftime(fmt, time.localtime(ticks))
+        same_as_python(lambda: Delmique.CLASS_Delmique().CUF_GetDate("-"), lambda: python("-"))
+        print(Delmique.CLASS_Delmique().CUF_GetDate("-")); log.clear()
+        python("-"); show()
+    """, "True True\n%Y-%m-%d\n['time.time', 'time()', 'time.strftime', 'time.localtime', 'localtime()', 'strftime()']\n"),
     # now = time.strptime(time.strftime(F), F)
     # time.strptime(R[0], F) <= now <= time.strptime(R[1], F)
     "Delmique CUF_CurrentTimeInRange: strptime before its argument": ("""
@@ -111,10 +132,16 @@ CASES = {
     """, "['finished', 'ev.wait', 'interval', 'wait()', 'finished', 'ev.is_set', 'is_set()']\n"),
     # if time.time() - self.CVT_LastBeat > self.CVI_Timeout: self.CVF_OnDead()
     "Korvanth watchdog: now, last beat, subtract, time-out, compare": ("""
-        Korvanth.time = Spy("time", time=lambda: Num(10))
+        time = Korvanth.time = Spy("time", time=lambda: Num(10))
         dog = Spy("dog", _stop=False, CVT_LastBeat=0, CVI_Timeout=5, CVF_OnDead=lambda: None)
-        Korvanth.CLASS_WatchDog._run(dog); show()
-    """, "['dog._stop', 'time.time', 'time()', 'dog.CVT_LastBeat', '-', 'dog.CVI_Timeout', '>', "
+        def python(self):
+            while not self._stop:
+                if time.time() - self.CVT_LastBeat > self.CVI_Timeout:
+                    self.CVF_OnDead()
+                    break
+                time.sleep(0.5)
+        same_as_python(lambda: Korvanth.CLASS_WatchDog._run(dog), lambda: python(dog)); show()
+    """, "True True\n['dog._stop', 'time.time', 'time()', 'dog.CVT_LastBeat', '-', 'dog.CVI_Timeout', '>', "
          "'dog.CVF_OnDead', 'CVF_OnDead()']\n"),
     # is_async = inspect.iscoroutinefunction(self.CVF_TaskFunc); ...; process score
     # (cpu_cost * task_time) / ((1.5 + ipc_mb) + 1.0); the record a display of
@@ -164,9 +191,23 @@ CASES = {
         sem = Spy("sem", acquire=lambda block=True: block, release=lambda: None)
         gate = Spy("gate", CV_Semaphore=sem, CVF_OnOverLimit=lambda c, r: None, CVI_CPU_Physical=1,
                    CVI_RunningProc=counter)
-        Korvanth.CLASS_ProcessGate.CUF_Acquire(gate); log.append("|")
-        Korvanth.CLASS_ProcessGate.CUF_Release(gate); show()
-    """, "['gate.CV_Semaphore', 'sem.acquire', 'acquire()', 'gate.CVF_OnOverLimit', 'gate.CVF_OnOverLimit', "
+        def acquire(self):
+            acquired = self.CV_Semaphore.acquire(block=False)
+            if not acquired:
+                if self.CVF_OnOverLimit:
+                    self.CVF_OnOverLimit(self.CVI_CPU_Physical, self.CVI_RunningProc.value)
+                self.CV_Semaphore.acquire()
+            with self.CVI_RunningProc.get_lock():
+                self.CVI_RunningProc.value += 1
+        def release(self):
+            with self.CVI_RunningProc.get_lock():
+                self.CVI_RunningProc.value -= 1
+            self.CV_Semaphore.release()
+        def both(a, r):
+            return lambda: (a(gate), log.append("|"), r(gate))
+        C = Korvanth.CLASS_ProcessGate
+        same_as_python(both(C.CUF_Acquire, C.CUF_Release), both(acquire, release)); show()
+    """, "True True\n['gate.CV_Semaphore', 'sem.acquire', 'acquire()', 'gate.CVF_OnOverLimit', 'gate.CVF_OnOverLimit', "
          "'gate.CVI_CPU_Physical', 'gate.CVI_RunningProc', 'counter.value', 'CVF_OnOverLimit()', "
          "'gate.CV_Semaphore', 'sem.acquire', 'acquire()', 'gate.CVI_RunningProc', 'counter.get_lock', "
          "'get_lock()', 'enter', 'gate.CVI_RunningProc', 'counter.value', '+=', 'counter.value=', 'exit', '|', "
