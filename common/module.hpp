@@ -46,16 +46,16 @@ int exec_step(PyObject* module) {
 // Defines PyInit_<name> for multi-phase initialisation: a module named
 // `name`, no docstring, whose execution step runs `body`; one interpreter
 // only (the main one). Use at file scope.
-#define HOST_MODULE(name, body)                                                                            \
-    static PyModuleDef_Slot host_slots_##name[] = {                                                        \
-        {Py_mod_exec, (void*)::host::exec_step<body>}, HOST_MODULE_INTERPRETERS_SLOT{0, nullptr}};         \
-    static PyModuleDef host_def_##name = {PyModuleDef_HEAD_INIT,                                           \
-                                          #name,                                                           \
-                                          nullptr,                                                         \
-                                          (Py_ssize_t)sizeof(::host::detail::ModuleState),                 \
-                                          nullptr,                                                         \
-                                          host_slots_##name,                                               \
-                                          ::host::detail::state_traverse,                                  \
-                                          ::host::detail::state_clear,                                     \
-                                          ::host::detail::state_free};                                     \
+#define HOST_MODULE(name, body)                                                                   \
+    static PyModuleDef_Slot host_slots_##name[] = {{Py_mod_exec, (void*)::host::exec_step<body>}, \
+                                                   HOST_MODULE_INTERPRETERS_SLOT{0, nullptr}};    \
+    static PyModuleDef host_def_##name = {PyModuleDef_HEAD_INIT,                                  \
+                                          #name,                                                  \
+                                          nullptr,                                                \
+                                          (Py_ssize_t)sizeof(::host::detail::ModuleState),        \
+                                          nullptr,                                                \
+                                          host_slots_##name,                                      \
+                                          ::host::detail::state_traverse,                         \
+                                          ::host::detail::state_clear,                            \
+                                          ::host::detail::state_free};                            \
     PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&host_def_##name); }

@@ -87,7 +87,8 @@ Ref format(Handle obj) { return check(PyObject_Format(obj.ptr(), nullptr)); }
 std::pair<Ref, Ref> unpack2(Handle h) {
     PyObject* obj = h.ptr();
     if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 2)
-        return {Ref(Handle(PySequence_Fast_GET_ITEM(obj, 0))), Ref(Handle(PySequence_Fast_GET_ITEM(obj, 1)))};  // no host code between
+        return {Ref(Handle(PySequence_Fast_GET_ITEM(obj, 0))),
+                Ref(Handle(PySequence_Fast_GET_ITEM(obj, 1)))};  // no host code between
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {

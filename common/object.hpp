@@ -159,8 +159,8 @@ Ref vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargs, PyObj
     static_assert(::host::detail::n_computed<A...> <= 1,                                                         \
                   "several host evaluations among the arguments of one call: C++ leaves their order open; name " \
                   "all but the last in locals, in Python's order")
-#define HOST_NO_EVALUATION(A)                                                                                     \
-    static_assert(::host::detail::n_computed<A...> == 0,                                                          \
+#define HOST_NO_EVALUATION(A)                                                                                       \
+    static_assert(::host::detail::n_computed<A...> == 0,                                                            \
                   "obj.call(name, <host evaluation>) evaluates the argument before it looks the method up; Python " \
                   "looks it up first: write obj.attr(ID(name))(argument)")
 
@@ -385,13 +385,13 @@ bool operator>=(Handle a, Handle b);
 Ref iadd(Handle a, Handle b);
 Ref isub(Handle a, Handle b);
 
-#define HOST_REFUSE_TWO_EVALUATIONS(R, op)                                                         \
-    template <class A, class B, detail::both_computed<A, B> = 0>                                   \
-    R op(A&&, B&&) {                                                                               \
-        static_assert(detail::never<A>,                                                            \
+#define HOST_REFUSE_TWO_EVALUATIONS(R, op)                                                       \
+    template <class A, class B, detail::both_computed<A, B> = 0>                                 \
+    R op(A&&, B&&) {                                                                             \
+        static_assert(detail::never<A>,                                                          \
                       "two host evaluations as operands: C++ leaves their order open; name the " \
-                      "left one in a local first");                                                \
-        return R();                                                                                \
+                      "left one in a local first");                                              \
+        return R();                                                                              \
     }
 HOST_REFUSE_TWO_EVALUATIONS(Ref, operator+)
 HOST_REFUSE_TWO_EVALUATIONS(Ref, operator-)

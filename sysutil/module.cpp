@@ -64,7 +64,8 @@ struct ParseHms {
     explicit ParseHms(const Globals& g) : strptime(g[ID("time")].attr(ID("strptime"))) {}
     Ref operator()(Handle text) const {
         if (strptime.is(Handle(host_strptime))) {
-            if (Ref mod = Ref::steal(PyImport_GetModule(ID("_strptime")))) return mod.attr(ID("_strptime_time"))(text, hms());
+            if (Ref mod = Ref::steal(PyImport_GetModule(ID("_strptime"))))
+                return mod.attr(ID("_strptime_time"))(text, hms());
             if (PyErr_Occurred()) raise();
         }
         return strptime(text, hms());
@@ -137,12 +138,12 @@ Ref get_date_time(const Globals&, Handle self, Handle date_sep, Handle time_sep)
     text = iadd(text, str(" "));
     return iadd(text, self.call(ID("CUF_GetTime"), time_sep));
 }
-constexpr Def get_date_time_def =
-    method<get_date_time>("CUF_GetDateTime", {"self", "Pms_SEP_Date", "Pms_SEP_Time"});
+constexpr Def get_date_time_def = method<get_date_time>("CUF_GetDateTime", {"self", "Pms_SEP_Date", "Pms_SEP_Time"});
 
 // The class body, in its order.
-constexpr const Def* methods[] = {&init_def,     &disable_ctrl_c_def, &current_time_in_range_def, &delay_def,
-                                  &sleep_def,    &get_date_time_def,  &get_date_def,              &get_time_def};
+constexpr const Def* methods[] = {&init_def,     &disable_ctrl_c_def, &current_time_in_range_def,
+                                  &delay_def,    &sleep_def,          &get_date_time_def,
+                                  &get_date_def, &get_time_def};
 
 // --------------------------------------------------------- module body
 
@@ -169,7 +170,8 @@ void demonstration(Handle module) {
 
 Ref exec_body(Handle module) {
     import_into(module, "time");
-    if (!host_strptime) host_strptime = Globals(module.ptr())[ID("time")].attr(ID("strptime")).release();  // kept for good
+    if (!host_strptime)
+        host_strptime = Globals(module.ptr())[ID("time")].attr(ID("strptime")).release();  // kept for good
     import_into(module, "signal");
     make_class(module, "CLASS_Delmique", nullptr, methods);
     if (is_main(module)) demonstration(module);

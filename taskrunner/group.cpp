@@ -37,9 +37,10 @@ Ref group_init(const Globals& g, Handle self, Handle task_list) {
     self.set_attr(ID("tasks"), tasks);
     return none();
 }
-constexpr Def group::init = method<group_init>("__init__", {"self", "task_list"},
-                                             NL I8 "task_list = [(mode, func), ...]" NL I8
-                                                   "mode: ENUM_TASK_MODE 或 cE_TaskM_AutoTune" NL I8 "func: 任務函式" NL I8);
+constexpr Def group::init =
+    method<group_init>("__init__", {"self", "task_list"},
+                       NL I8 "task_list = [(mode, func), ...]" NL I8 "mode: ENUM_TASK_MODE 或 cE_TaskM_AutoTune" NL I8
+                             "func: 任務函式" NL I8);
 
 Ref group_evaluate_all(const Globals&, Handle self) {
     Ref results = list();

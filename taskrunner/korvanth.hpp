@@ -22,9 +22,9 @@ using host::Ref;
 // Declarations defined next to their bodies, by class.
 namespace multitask {  // CLASS_MultiTask: runner.cpp, process.cpp, evaluation.cpp, watchdog.cpp
 extern const Def init, init_for_pyinstaller, start, run_thread, run_async;  // runner.cpp
-extern const Def on_over_limit, wait_process_exit, run_process;            // process.cpp
-extern const Def evaluate, best_mode;                                      // evaluation.cpp
-extern const Def on_dead;                                                  // watchdog.cpp
+extern const Def on_over_limit, wait_process_exit, run_process;             // process.cpp
+extern const Def evaluate, best_mode;                                       // evaluation.cpp
+extern const Def on_dead;                                                   // watchdog.cpp
 }  // namespace multitask
 namespace watchdog {  // CLASS_WatchDog: watchdog.cpp
 extern const Def init, beat, stop, run;

@@ -14,10 +14,18 @@ constexpr Def pyinstaller_inited = attribute("_PyInstaller_Inited", false);
 constexpr const Def* gate_members[] = {&gate_instance_slot, &gate::init,    &gate::instance,
                                        &gate::cpu_info,     &gate::acquire, &gate::release};
 constexpr const Def* watchdog_members[] = {&watchdog::init, &watchdog::beat, &watchdog::stop, &watchdog::run};
-constexpr const Def* runner_members[] = {
-    &pyinstaller_inited,       &multitask::init_for_pyinstaller, &multitask::init,       &multitask::on_over_limit,
-    &multitask::wait_process_exit, &multitask::evaluate,         &multitask::best_mode,  &multitask::start,
-    &multitask::run_thread,    &multitask::run_async,            &multitask::run_process, &multitask::on_dead};
+constexpr const Def* runner_members[] = {&pyinstaller_inited,
+                                         &multitask::init_for_pyinstaller,
+                                         &multitask::init,
+                                         &multitask::on_over_limit,
+                                         &multitask::wait_process_exit,
+                                         &multitask::evaluate,
+                                         &multitask::best_mode,
+                                         &multitask::start,
+                                         &multitask::run_thread,
+                                         &multitask::run_async,
+                                         &multitask::run_process,
+                                         &multitask::on_dead};
 constexpr const Def* group_members[] = {&group::init, &group::evaluate_all, &group::start_all};
 
 Ref exec_body(Handle module) {

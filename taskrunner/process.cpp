@@ -72,8 +72,8 @@ Ref process_entry(const Globals& g, Handle task_func, Handle gate, Handle result
         });
     return none();
 }
-constexpr Def process_entry_def = function<process_entry>(
-    "_Process_Entry", {"task_func", "gate", "result_queue"}, NL I4 "multiprocessing Process 的乾淨入口" NL I4);
+constexpr Def process_entry_def = function<process_entry>("_Process_Entry", {"task_func", "gate", "result_queue"},
+                                                          NL I4 "multiprocessing Process 的乾淨入口" NL I4);
 
 // ----------------------------------------------------------------- launch
 
@@ -131,11 +131,10 @@ Ref runner_run_process(const Globals& g, Handle self) {
         });
     return none();
 }
-constexpr Def multitask::run_process =
-    method<runner_run_process>("_CUF_Run_Process", {"self"},
-                               NL I8 "# [舊版本]" NL I8
-                                     "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
-                                     "p.start()" NL I8);
+constexpr Def multitask::run_process = method<runner_run_process>(
+    "_CUF_Run_Process", {"self"},
+    NL I8 "# [舊版本]" NL I8 "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
+          "p.start()" NL I8);
 
 // ----------------------------------------------------------------- waiter
 
@@ -177,8 +176,8 @@ Ref runner_on_over_limit(const Globals& g, Handle self, Handle cpu_max, Handle r
     Ref print_ = g[ID("print")];
     Ref cpu_text = format(cpu_max);
     Ref running_text = format(running);
-    print_(check(PyUnicode_FromFormat("[ProcessGate] Over CPU core count limited!(CPU=%U, Running=%U)",
-                                      cpu_text.ptr(), running_text.ptr())));
+    print_(check(PyUnicode_FromFormat("[ProcessGate] Over CPU core count limited!(CPU=%U, Running=%U)", cpu_text.ptr(),
+                                      running_text.ptr())));
     // if callable(self.CVE_OnProcessOverLimit): try: self.CVE_OnProcessOverLimit(...) except Exception: print
     if (is_callable(self.attr(ID("CVE_OnProcessOverLimit"))))
         except_(

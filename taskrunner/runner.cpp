@@ -23,13 +23,13 @@ Ref runner_init(const Globals& g, Handle self, Handle mode, Handle func, Handle 
     return none();
 }
 constexpr Def multitask::init = host::method<runner_init>("__init__", {"self",
-                                                                      "PmE_TaskMode",
-                                                                      "PmF_TaskMainFunc",
-                                                                      {"Pmi_Timeout", 5},
-                                                                      {"Pmb_EnableWatchDog", true},
-                                                                      {"PmF_Event_OnProcessStarted", host::None},
-                                                                      {"PmF_Event_OnProcessFinished", host::None},
-                                                                      {"PmF_Event_OnProcessOverLimit", host::None}});
+                                                                       "PmE_TaskMode",
+                                                                       "PmF_TaskMainFunc",
+                                                                       {"Pmi_Timeout", 5},
+                                                                       {"Pmb_EnableWatchDog", true},
+                                                                       {"PmF_Event_OnProcessStarted", host::None},
+                                                                       {"PmF_Event_OnProcessFinished", host::None},
+                                                                       {"PmF_Event_OnProcessOverLimit", host::None}});
 
 // ------------------------------------------------------- frozen programs
 
