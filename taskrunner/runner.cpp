@@ -33,11 +33,11 @@ constexpr Def multitask::init = host::method<runner_init>("__init__", {"self",
 
 // ------------------------------------------------------- frozen programs
 
+// The class is read by its global name for the test and again for the store.
 Ref runner_init_for_pyinstaller(const Globals& g) {
-    Ref cls = g[ID("CLASS_MultiTask")];
-    if (cls.attr(ID("_PyInstaller_Inited")).truthy()) return none();
+    if (g[ID("CLASS_MultiTask")].attr(ID("_PyInstaller_Inited")).truthy()) return none();
     import(g, "multiprocessing").call(ID("freeze_support"));
-    cls.set_attr(ID("_PyInstaller_Inited"), boolean(true));
+    g[ID("CLASS_MultiTask")].set_attr(ID("_PyInstaller_Inited"), boolean(true));
     return none();
 }
 constexpr Def multitask::init_for_pyinstaller = host::staticmethod<runner_init_for_pyinstaller>(
