@@ -431,6 +431,10 @@ auto tuple(T&&... items) -> std::conditional_t<(detail::n_computed<T...> > 0), R
 
 // list.append(item)
 void append(Handle list, Handle item);
+template <class A, class B, detail::both_computed<A, B> = 0>
+void append(A&&, B&&) {
+    static_assert(detail::never<A>, "append(<host evaluation>, <host evaluation>): name the list first");
+}
 // len(obj); del obj[i]
 Py_ssize_t len(Handle obj);
 void del_item(Handle obj, Py_ssize_t i);
@@ -441,6 +445,11 @@ Ref optional_attr(Handle obj, PyObject* name);
 inline void check_signals() { check(PyErr_CheckSignals()); }
 // isinstance(obj, cls)
 bool is_instance(Handle obj, Handle cls);
+template <class A, class B, detail::both_computed<A, B> = 0>
+bool is_instance(A&&, B&&) {
+    static_assert(detail::never<A>, "is_instance(<host evaluation>, <host evaluation>): name the object first");
+    return false;
+}
 // callable(obj)
 inline bool is_callable(Handle obj) { return PyCallable_Check(obj.ptr()) != 0; }
 // format(obj)

@@ -37,6 +37,8 @@ REFUSED = {
                                      "looks print up"),
     "computed key and value": ('void f(Handle o) { o.set_item(o.attr(ID("a")), o.attr(ID("b"))); }',
                                "set_item(<host evaluation>"),
+    "isinstance of two computed operands": ('bool f(Handle o) { return is_instance(o.attr(ID("a")), o.attr(ID("b"))); }',
+                                            "is_instance(<host evaluation>"),
     "more keyword names than arguments": ('Ref f(Handle o) { return o(KW("a", "b"), o); }',
                                           "more keyword names than arguments"),
     "a temporary's object handed to C": ('PyObject* f(Handle o) { return PyTuple_Pack(2, o.attr(ID("a")).ptr(), o.ptr()); }',
