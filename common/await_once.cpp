@@ -117,7 +117,7 @@ Ref throw_in(AwaitOnce* a, PyObject* const* args, Py_ssize_t nargs) {
     Handle typ(args[0]);
     if (a->inner && !a->done) {
         // Handed on to the awaited iterator, as `await` does.
-        Handle inner(a->inner);
+        Ref inner(Handle(a->inner));  // owned: close() and throw() run host code
         if (PyErr_GivenExceptionMatches(typ.ptr(), PyExc_GeneratorExit)) {
             if (Ref closer = optional_attr(inner, ID("close"))) on_error([&] { closer(); }, [&] { finish(a); });
         } else if (Ref thrower = optional_attr(inner, ID("throw"))) {

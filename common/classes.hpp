@@ -15,10 +15,18 @@ namespace host {
 // nullptr) and then `members` in their order: functions bind like those of
 // a class body, class and static methods are wrapped in the host's
 // classmethod and staticmethod. Bound as a module attribute.
-Ref make_class(Handle module, const char* name, const char* doc, const Def* members, size_t n);
+// The members are given as a table of declarations or of pointers to the
+// declarations (each written next to its body).
+Ref make_class(Handle module, const char* name, const char* doc, const Def* const* members, size_t n);
+template <size_t N>
+Ref make_class(Handle module, const char* name, const char* doc, const Def* const (&members)[N]) {
+    return make_class(module, name, doc, members, N);
+}
 template <size_t N>
 Ref make_class(Handle module, const char* name, const char* doc, const Def (&members)[N]) {
-    return make_class(module, name, doc, members, N);
+    const Def* p[N];
+    for (size_t i = 0; i < N; ++i) p[i] = &members[i];
+    return make_class(module, name, doc, p, N);
 }
 
 // A class made through the host's class-creation protocol, exactly as a
@@ -29,9 +37,9 @@ Ref make_class(Handle module, const char* name, const char* doc, const Def (&mem
 // attribute.
 Ref new_class(Handle module, const char* name, Handle bases, std::initializer_list<std::pair<const char*, Ref>> items);
 // The same with a class body of declared members.
-Ref new_class(Handle module, const char* name, Handle bases, const Def* members, size_t n);
+Ref new_class(Handle module, const char* name, Handle bases, const Def* const* members, size_t n);
 template <size_t N>
-Ref new_class(Handle module, const char* name, Handle bases, const Def (&members)[N]) {
+Ref new_class(Handle module, const char* name, Handle bases, const Def* const (&members)[N]) {
     return new_class(module, name, bases, members, N);
 }
 

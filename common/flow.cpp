@@ -77,6 +77,31 @@ Handling::~Handling() noexcept(false) {
     if (holds_lock()) PyErr_SetExcInfo(t_, v_, tb_);
 }
 
+Ref lookup_special(Handle obj, PyObject* name) {
+    Fresh cls = type_of(obj);
+    // Borrowed from the type's dict: owned before anything else runs.
+    Ref f(Handle(_PyType_Lookup((PyTypeObject*)cls.ptr(), name)));
+    if (!f) {
+        if (PyErr_Occurred()) raise();
+        return f;
+    }
+    if (descrgetfunc get = Py_TYPE(f.ptr())->tp_descr_get) return check(get(f.ptr(), obj.ptr(), cls.ptr()));
+    return f;
+}
+
+void not_a_manager(Handle manager, bool has_enter) {
+#if PY_VERSION_HEX >= 0x030B0000
+    raise(PyExc_TypeError,
+          has_enter ? "'%.200s' object does not support the context manager protocol (missed __exit__ method)"
+                    : "'%.200s' object does not support the context manager protocol",
+          Py_TYPE(manager.ptr())->tp_name);
+#else
+    (void)manager;
+    PyErr_SetObject(PyExc_AttributeError, has_enter ? ID("__exit__") : ID("__enter__"));
+    raise();
+#endif
+}
+
 void add_traceback_entry(PyObject* module, const char* function) {
     Pending raised;
     Ref frame;

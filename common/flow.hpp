@@ -139,17 +139,31 @@ auto on_error(B body, C cleanup) -> detail::result_of<B> {
     return detail::give(result);
 }
 
+namespace detail {
+// type(obj).name bound to obj as the interpreter looks up special methods
+// (the type's MRO, then the descriptor's __get__); an empty Ref when the
+// type has no such attribute.
+Ref lookup_special(Handle obj, PyObject* name);
+// The host's error for a manager without __enter__ / __exit__.
+[[noreturn]] void not_a_manager(Handle manager, bool has_enter);
+}  // namespace detail
+
 // with manager: body()
-// (__enter__ and __exit__ looked up on the manager's type; an __exit__ that
-// answers true suppresses the error).
+// As the host runs it: __enter__ and then __exit__ looked up as special
+// methods of the manager's type, __enter__ called, the body run, __exit__
+// called with the error or with three Nones; an __exit__ that answers true
+// suppresses the error. Everything looked up is owned: host code may move
+// the manager to another class meanwhile.
 template <class B>
 void with_(Handle manager, B body) {
-    Handle cls = type_of(manager);
-    Ref exit = cls.attr(ID("__exit__"));
-    cls.attr(ID("__enter__"))(manager);
+    Ref enter = detail::lookup_special(manager, ID("__enter__"));
+    if (!enter) detail::not_a_manager(manager, false);
+    Ref exit = detail::lookup_special(manager, ID("__exit__"));
+    if (!exit) detail::not_a_manager(manager, true);
+    enter();
     detail::Nothing unused;
     if (!detail::attempt(body, unused)) {
-        exit(manager, none(), none(), none());
+        exit(none(), none(), none());
         return;
     }
     detail::Pending pending;
@@ -157,8 +171,9 @@ void with_(Handle manager, B body) {
     {
         detail::Handling scope(pending.value());
         Handle e(pending.value());
-        Ref tb = e.attr(ID("__traceback__"));
-        suppressed = exit(manager, type_of(e), e, tb).truthy();
+        Fresh cls = type_of(e);
+        Ref tb = Ref::steal(PyException_GetTraceback(e.ptr()));
+        suppressed = exit(cls, e, tb ? Handle(tb) : none()).truthy();
     }
     if (suppressed) return;
     pending.restore();

@@ -10,18 +10,6 @@
 
 namespace host {
 
-Ref Globals::operator[](PyObject* name) const {
-    PyObject* d = PyModule_GetDict(module_);  // borrowed; the module keeps it
-    if (!d) raise();
-    if (PyObject* v = PyDict_GetItemWithError(d, name)) return Ref(Handle(v));
-    if (PyErr_Occurred()) raise();
-    if (PyObject* b = PyEval_GetBuiltins()) {
-        if (PyObject* v = PyDict_GetItemWithError(b, name)) return Ref(Handle(v));
-        if (PyErr_Occurred()) raise();
-    }
-    raise(PyExc_NameError, "name '%U' is not defined", name);
-}
-
 Ref Value::make() const {
     switch (kind) {
         case Kind::Bool: return Ref(boolean(b));
@@ -384,11 +372,12 @@ Ref make_function(PyObject* module, const Def& d, const char* class_qualname) {
 }
 
 Ref class_member(PyObject* module, const Def& d, const char* class_qualname) {
+    if (d.kind == Kind::Attribute) return d.value.make();
+    Ref f = make_function(module, d, class_qualname);
     switch (d.kind) {
-        case Kind::Attribute: return d.value.make();
-        case Kind::ClassMethod: return check(PyClassMethod_New(make_function(module, d, class_qualname).ptr()));
-        case Kind::StaticMethod: return check(PyStaticMethod_New(make_function(module, d, class_qualname).ptr()));
-        default: return make_function(module, d, class_qualname);
+        case Kind::ClassMethod: return check(PyClassMethod_New(f.ptr()));
+        case Kind::StaticMethod: return check(PyStaticMethod_New(f.ptr()));
+        default: return f;
     }
 }
 

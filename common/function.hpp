@@ -6,11 +6,12 @@
 // __func__ is the class's function).
 //
 //     Ref start(const Globals& g, Handle self) { ... }
-//     constexpr Def runner_defs[] = {
-//         method<start>("CUF_Start", {"self"}),
-//         method<init>("__init__", {"self", "PmE_TaskMode", {"Pmi_Timeout", 5}, {"PmF_Event", None}}),
-//         staticmethod<cpu_info>("CUF_GetCPUInfo", {}, "doc"),
-//     };
+//     constexpr Def CUF_Start = method<start>("CUF_Start", {"self"});
+//
+//     Ref init(const Globals& g, Handle self, Handle mode, ...) { ... }
+//     constexpr Def __init__ = method<init>("__init__", {"self", "PmE_TaskMode", {"Pmi_Timeout", 5}});
+//
+//     constexpr const Def* runner_members[] = {&__init__, &CUF_Start};  // class body order
 //
 // The body receives the parsed arguments by name, as Handles, in the order
 // of the declaration; the declaration and the body must agree on their
@@ -23,19 +24,6 @@
 #include <utility>
 
 namespace host {
-
-// The module namespace a function reads its globals from, at call time.
-class Globals {
-public:
-    explicit Globals(PyObject* module) noexcept : module_(module) {}
-    // The global `name` as a lookup in host code finds it now: the module's
-    // namespace, then builtins; NameError when it is in neither.
-    Ref operator[](PyObject* name) const;
-    Handle module() const noexcept { return Handle(module_); }
-
-private:
-    PyObject* module_;
-};
 
 // A constant of a declaration (a default value, a class attribute).
 struct NoneValue {};

@@ -37,16 +37,6 @@ Ref vectorcall_method(PyObject* name, PyObject* const* argv, size_t nargs, PyObj
     return check(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref builtin(PyObject* name) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed, owned by the frame
-    PyObject* f = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-    if (!f) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        raise();
-    }
-    return Ref(Handle(f));
-}
-
 }  // namespace detail
 
 // ------------------------------------------------------------- operators
@@ -55,6 +45,8 @@ Ref operator+(Handle a, Handle b) { return check(PyNumber_Add(a.ptr(), b.ptr()))
 Ref operator-(Handle a, Handle b) { return check(PyNumber_Subtract(a.ptr(), b.ptr())); }
 Ref operator*(Handle a, Handle b) { return check(PyNumber_Multiply(a.ptr(), b.ptr())); }
 Ref operator/(Handle a, Handle b) { return check(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+Ref iadd(Handle a, Handle b) { return check(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
+Ref isub(Handle a, Handle b) { return check(PyNumber_InPlaceSubtract(a.ptr(), b.ptr())); }
 
 static bool compare(Handle a, Handle b, int op) {
     Ref r = check(PyObject_RichCompare(a.ptr(), b.ptr(), op));
@@ -92,12 +84,11 @@ bool is_instance(Handle obj, Handle cls) { return check(PyObject_IsInstance(obj.
 
 Ref format(Handle obj) { return check(PyObject_Format(obj.ptr(), nullptr)); }
 
-Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
-
 std::pair<Ref, Ref> unpack2(Handle h) {
     PyObject* obj = h.ptr();
     if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 2)
-        return {Ref(Handle(PySequence_Fast_GET_ITEM(obj, 0))), Ref(Handle(PySequence_Fast_GET_ITEM(obj, 1)))};
+        return {Ref(Handle(PySequence_Fast_GET_ITEM(obj, 0))),
+                Ref(Handle(PySequence_Fast_GET_ITEM(obj, 1)))};  // no host code between
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {

@@ -380,8 +380,10 @@ public:
             in_outage_ = true;
             outage_start_ = now;
             outage_attempt_ = 0;
-            print(check(PyUnicode_FromFormat("[Sarnovet] Database unreachable, retrying for up to %d s: %U",
-                                             (int)kOutageWindow, e.value().str().ptr())));
+            Ref print_ = g_[ID("print")];
+            Ref text = e.value().str();
+            print_(check(PyUnicode_FromFormat("[Sarnovet] Database unreachable, retrying for up to %d s: %U",
+                                              (int)kOutageWindow, text.ptr())));
         }
         double left = kOutageWindow - (now - outage_start_);
         if (left <= 0) e.reraise();
@@ -398,7 +400,7 @@ private:
         next_recovery_ = Clock::now() + std::chrono::seconds((long)kRecoveryInterval);
         if (n > 0) {
             Ref host = self_.attr(ID("CVF_HostName"));
-            print(check(PyUnicode_FromFormat(
+            g_[ID("print")](check(PyUnicode_FromFormat(
                 "[Sarnovet] Marked %ld RUNNING row(s) of host %S DEAD: their processes no longer exist", n,
                 host.ptr())));
         }
@@ -409,7 +411,7 @@ private:
         char line[96];
         std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
                       monotonic(g_) - outage_start_);
-        print(str(line));
+        print(g_, str(line));
     }
 
     const Globals& g_;
@@ -456,13 +458,15 @@ Ref runner_get_conn(const Globals& g, Handle self) {
     if (PyDict_Merge(kwargs.ptr(), config.ptr(), 1) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
         PyErr_Clear();
-        raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", function_text(connect).ptr(),
+        Ref text = function_text(connect);
+        raise(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", text.ptr(),
               Py_TYPE(config.ptr())->tp_name);
     }
     PyObject* autocommit = ID("autocommit");
-    if (check(PyDict_Contains(kwargs.ptr(), autocommit)))
-        raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", function_text(connect).ptr(),
-              autocommit);
+    if (check(PyDict_Contains(kwargs.ptr(), autocommit))) {
+        Ref text = function_text(connect);
+        raise(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", text.ptr(), autocommit);
+    }
     kwargs.set_item(autocommit, boolean(false));
     return check(PyObject_Call(connect.ptr(), tuple().ptr(), kwargs.ptr()));
 }

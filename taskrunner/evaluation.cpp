@@ -68,19 +68,20 @@ Ref probe(const Globals& g, Handle self, bool is_async) {
             }
             return self.attr(ID("CVF_TaskFunc"))(KW("probe_only"), true);
         },
-        [](Caught& e) {
-            print(str("[AutoTune] Probe exception:"), e.value());
+        [&](Caught& e) -> Ref {
+            print(g, str("[AutoTune] Probe exception:"), e.value());
             return dict();
         });
     if (info.is_none() || !is_instance(info, Handle((PyObject*)&PyDict_Type))) info = dict();
     return info;
 }
 
-// {"mode": name, "score": round(score, 3)}
-Ref score_entry(PyObject* name, Handle round, Handle score) {
+// {"mode": name, "score": round(score, 3)}, `round` read as a global when
+// the display reaches it.
+Ref score_entry(const Globals& g, PyObject* name, Handle score) {
     Ref entry = dict();
     entry.set_item(ID("mode"), Handle(name));
-    entry.set_item(ID("score"), round(score, rule().digits));
+    entry.set_item(ID("score"), g[ID("round")](score, rule().digits));
     return entry;
 }
 
@@ -88,7 +89,8 @@ Ref score_entry(PyObject* name, Handle round, Handle score) {
 
 Ref runner_evaluate(const Globals& g, Handle self) {
     const Rule& R = rule();
-    bool is_async = g[ID("inspect")].call(ID("iscoroutinefunction"), self.attr(ID("CVF_TaskFunc"))).truthy();
+    Ref iscoroutinefunction = g[ID("inspect")].attr(ID("iscoroutinefunction"));
+    bool is_async = iscoroutinefunction(self.attr(ID("CVF_TaskFunc"))).truthy();
     Ref info = probe(g, self, is_async);
 
     Ref task_type = probe_get(info, ID("task_type"), none());
@@ -116,20 +118,29 @@ Ref runner_evaluate(const Globals& g, Handle self) {
     if (task_type == R.cpu_bound && is_async) async_score = async_score * R.async_cpu_bound;
 
     Ref process_score = R.process_neutral;
-    if (task_type == R.cpu_bound)
-        process_score = cpu_cost * task_time / (R.spawn_cost + ipc_mb + R.one);
-    else if (task_type == R.io_bound)
+    if (task_type == R.cpu_bound) {
+        Ref product = cpu_cost * task_time;  // the product, then the divisor
+        process_score = product / (R.spawn_cost + ipc_mb + R.one);
+    } else if (task_type == R.io_bound)
         process_score = process_score * R.process_io_bound;
 
-    Ref modes = g[ID("ENUM_TASK_MODE")];
-    Ref round = g[ID("round")];
+    // {ENUM_TASK_MODE.m: {"mode": ..., "score": round(score, 3)}, ...}: as
+    // a dict display, every key and then its value evaluated in order, the
+    // dict built from them afterwards
+    PyObject* members[] = {ID("cE_TaskM_TThread"), ID("cE_TaskM_AsyncThread"), ID("cE_TaskM_TProcess")};
+    PyObject* names[] = {ID("TThread"), ID("AsyncThread"), ID("TProcess")};
+    const Ref* scores[] = {&thread_score, &async_score, &process_score};
+    Ref keys[3], values[3];
+    for (size_t i = 0; i < 3; ++i) {
+        keys[i] = g[ID("ENUM_TASK_MODE")].attr(members[i]);
+        values[i] = score_entry(g, names[i], *scores[i]);
+    }
     Ref record = dict();
-    record.set_item(modes.attr(ID("cE_TaskM_TThread")), score_entry(ID("TThread"), round, thread_score));
-    record.set_item(modes.attr(ID("cE_TaskM_AsyncThread")), score_entry(ID("AsyncThread"), round, async_score));
-    record.set_item(modes.attr(ID("cE_TaskM_TProcess")), score_entry(ID("TProcess"), round, process_score));
+    for (size_t i = 0; i < 3; ++i) record.set_item(keys[i], values[i]);
     self.set_attr(ID("CVD_EvalResult"), record);
     return self.attr(ID("CVD_EvalResult"));
 }
+constexpr Def multitask::evaluate = method<runner_evaluate>("CUF_EvaluateTask", {"self"});
 
 // ------------------------------------------------------------- best mode
 
@@ -147,5 +158,6 @@ Ref runner_best_mode(const Globals& g, Handle self) {
     Ref record = self.attr(ID("CVD_EvalResult"));
     return max(KW("key"), record, closure<score_of>(self));
 }
+constexpr Def multitask::best_mode = method<runner_best_mode>("CUF_GetBestMode", {"self"});
 
 }  // namespace korvanth

@@ -37,6 +37,10 @@ Ref group_init(const Globals& g, Handle self, Handle task_list) {
     self.set_attr(ID("tasks"), tasks);
     return none();
 }
+constexpr Def group::init =
+    method<group_init>("__init__", {"self", "task_list"},
+                       NL I8 "task_list = [(mode, func), ...]" NL I8 "mode: ENUM_TASK_MODE 或 cE_TaskM_AutoTune" NL I8
+                             "func: 任務函式" NL I8);
 
 Ref group_evaluate_all(const Globals&, Handle self) {
     Ref results = list();
@@ -46,10 +50,12 @@ Ref group_evaluate_all(const Globals&, Handle self) {
     }
     return results;
 }
+constexpr Def group::evaluate_all = method<group_evaluate_all>("CUF_EvaluateAll", {"self"});
 
 Ref group_start_all(const Globals&, Handle self) {
     for (const Ref& runner : iterate(self.attr(ID("tasks")))) runner.call(ID("CUF_Start"));
     return none();
 }
+constexpr Def group::start_all = method<group_start_all>("CUF_StartAll", {"self"}, "非阻塞啟動所有任務");
 
 }  // namespace korvanth

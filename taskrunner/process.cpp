@@ -20,15 +20,15 @@ constexpr double kWaiterPollSeconds = 0.25;
 
 // CLASS_ProcessGate.CUF_Instance(self._CVE_OnProcessOverLimit)
 Ref the_gate(const Globals& g, Handle self) {
-    Ref gate_class = g[ID("CLASS_ProcessGate")];
-    return gate_class.call(ID("CUF_Instance"), self.attr(ID("_CVE_OnProcessOverLimit")));
+    Ref instance = g[ID("CLASS_ProcessGate")].attr(ID("CUF_Instance"));
+    return instance(self.attr(ID("_CVE_OnProcessOverLimit")));
 }
 
 // The child's record, or None when the child ended without sending one.
 // Polls with a time-out so that a child killed before it could send its
 // record does not keep the waiter blocked for ever.
-Ref take_record(Handle proc, Handle queue) {
-    Ref empty = import("queue").attr(ID("Empty"));
+Ref take_record(const Globals& g, Handle proc, Handle queue) {
+    Ref empty = import(g, "queue").attr(ID("Empty"));
     Ref poll = flt(kWaiterPollSeconds);
     for (;;) {
         Ref record =
@@ -72,17 +72,22 @@ Ref process_entry(const Globals& g, Handle task_func, Handle gate, Handle result
         });
     return none();
 }
+constexpr Def process_entry_def = function<process_entry>("_Process_Entry", {"task_func", "gate", "result_queue"},
+                                                          NL I4 "multiprocessing Process 的乾淨入口" NL I4);
 
 // ----------------------------------------------------------------- launch
 
 Ref runner_run_process(const Globals& g, Handle self) {
-    Ref inspect = g[ID("inspect")];
-    if (inspect.call(ID("ismethod"), self.attr(ID("CVF_TaskFunc"))).truthy())
+    // if inspect.ismethod(self.CVF_TaskFunc): raise ...
+    Ref ismethod = g[ID("inspect")].attr(ID("ismethod"));
+    if (ismethod(self.attr(ID("CVF_TaskFunc"))).truthy())
         raise(PyExc_RuntimeError, "%s",
               "[CLASS_MultiTask] TProcess mode does NOT allow class member functions (bound method).\n"
               "Please use a module-level function instead.");
-    Ref func = self.attr(ID("CVF_TaskFunc"));
-    if (inspect.call(ID("isfunction"), func).truthy() && !func.attr(ID("__closure__")).is_none())
+    // if inspect.isfunction(self.CVF_TaskFunc) and self.CVF_TaskFunc.__closure__ is not None: raise ...
+    Ref isfunction = g[ID("inspect")].attr(ID("isfunction"));
+    if (isfunction(self.attr(ID("CVF_TaskFunc"))).truthy() &&
+        !self.attr(ID("CVF_TaskFunc")).attr(ID("__closure__")).is_none())
         raise(PyExc_RuntimeError, "%s",
               "[CLASS_MultiTask] TProcess mode does NOT allow lambda or closure functions.\n"
               "Please use a pure module-level function.");
@@ -95,11 +100,13 @@ Ref runner_run_process(const Globals& g, Handle self) {
     Ref queue, proc;
     on_error(
         [&] {
-            Ref mp = g[ID("multiprocessing")];
-            queue = mp.call(ID("Queue"));
+            queue = g[ID("multiprocessing")].call(ID("Queue"));
+            // multiprocessing.Process(target=_Process_Entry,
+            //                         args=(self.CVF_TaskFunc, gate, queue), daemon=False)
+            Ref process_class = g[ID("multiprocessing")].attr(ID("Process"));
+            Ref target = g[ID("_Process_Entry")];
             Ref args = tuple(self.attr(ID("CVF_TaskFunc")), gate, queue);
-            Ref process_class = mp.attr(ID("Process"));
-            proc = process_class(KW("target", "args", "daemon"), g[ID("_Process_Entry")], args, false);
+            proc = process_class(KW("target", "args", "daemon"), target, args, false);
             proc.call(ID("start"));
         },
         [&] { gate.call(ID("CUF_Release")); });
@@ -109,55 +116,80 @@ Ref runner_run_process(const Globals& g, Handle self) {
     // fires; the event's error still reaches the caller afterwards.
     finally_(
         [&] {
-            Ref on_started = self.attr(ID("CVE_OnProcessStarted"));
-            if (is_callable(on_started)) on_started(KW("pid", "task"), proc.attr(ID("pid")), self);
+            // if callable(self.CVE_OnProcessStarted): self.CVE_OnProcessStarted(pid=p.pid, task=self)
+            if (is_callable(self.attr(ID("CVE_OnProcessStarted")))) {
+                Ref on_started = self.attr(ID("CVE_OnProcessStarted"));
+                on_started(KW("pid", "task"), proc.attr(ID("pid")), self);
+            }
         },
         [&] {
+            // threading.Thread(target=self._CUF_WaitProcessExit, args=(p, queue), daemon=True).start()
             Ref thread_class = g[ID("threading")].attr(ID("Thread"));
-            Ref waiter = thread_class(KW("target", "args", "daemon"), self.attr(ID("_CUF_WaitProcessExit")),
-                                      tuple(proc, queue), true);
+            Ref target = self.attr(ID("_CUF_WaitProcessExit"));
+            Ref waiter = thread_class(KW("target", "args", "daemon"), target, tuple(proc, queue), true);
             waiter.call(ID("start"));
         });
     return none();
 }
+constexpr Def multitask::run_process = method<runner_run_process>(
+    "_CUF_Run_Process", {"self"},
+    NL I8 "# [舊版本]" NL I8 "p = multiprocessing.Process(target=self.CVF_TaskFunc, daemon=False)" NL I8
+          "p.start()" NL I8);
 
 // ----------------------------------------------------------------- waiter
 
 Ref runner_wait_process_exit(const Globals& g, Handle self, Handle proc, Handle queue) {
     // The record first: a record larger than the pipe's buffer keeps the
     // child from ending until it is read.
-    Ref record = take_record(proc, queue);
+    Ref record = take_record(g, proc, queue);
     proc.call(ID("join"));
-    Ref pid, status, error;
     if (record.is_none()) {
-        // The child died before it could free its slot: free it here.
+        // The child died before it could free its slot: free it here, and
+        // report it with a record of our own.
         the_gate(g, self).call(ID("CUF_Release"));
-        pid = proc.attr(ID("pid"));
+        Ref pid = proc.attr(ID("pid"));
         Ref code = proc.attr(ID("exitcode"));
-        status = str("EXCEPTION");
-        error =
+        Ref error =
             check(PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.ptr(), code.ptr()));
-    } else {
-        pid = record[str("pid")];
-        status = record[str("status")];
-        error = record[str("error")];
+        record = dict();
+        record.set_item(ID("pid"), pid);
+        record.set_item(ID("status"), str("EXCEPTION"));
+        record.set_item(ID("error"), error);
     }
-    Ref on_finished = self.attr(ID("CVE_OnProcessFinished"));
-    if (is_callable(on_finished)) on_finished(KW("pid", "status", "error", "task"), pid, status, error, self);
+    // if callable(self.CVE_OnProcessFinished):
+    //     self.CVE_OnProcessFinished(pid=result["pid"], status=result["status"], error=result["error"], task=self)
+    if (is_callable(self.attr(ID("CVE_OnProcessFinished")))) {
+        Ref on_finished = self.attr(ID("CVE_OnProcessFinished"));
+        Ref pid = record[str("pid")];
+        Ref status = record[str("status")];
+        on_finished(KW("pid", "status", "error", "task"), pid, status, record[str("error")], self);
+    }
     return none();
 }
+constexpr Def multitask::wait_process_exit =
+    method<runner_wait_process_exit>("_CUF_WaitProcessExit", {"self", "proc", "queue"});
 
 // ------------------------------------------------------- over-limit event
 
-Ref runner_on_over_limit(const Globals&, Handle self, Handle cpu_max, Handle running) {
-    print(check(PyUnicode_FromFormat("[ProcessGate] Over CPU core count limited!(CPU=%U, Running=%U)",
-                                     format(cpu_max).ptr(), format(running).ptr())));
-    Ref on_over_limit = self.attr(ID("CVE_OnProcessOverLimit"));
-    if (is_callable(on_over_limit))
+Ref runner_on_over_limit(const Globals& g, Handle self, Handle cpu_max, Handle running) {
+    // print(f"[ProcessGate] Over CPU core count limited!(CPU={cpu_max}, Running={running})")
+    Ref print_ = g[ID("print")];
+    Ref cpu_text = format(cpu_max);
+    Ref running_text = format(running);
+    print_(check(PyUnicode_FromFormat("[ProcessGate] Over CPU core count limited!(CPU=%U, Running=%U)", cpu_text.ptr(),
+                                      running_text.ptr())));
+    // if callable(self.CVE_OnProcessOverLimit): try: self.CVE_OnProcessOverLimit(...) except Exception: print
+    if (is_callable(self.attr(ID("CVE_OnProcessOverLimit"))))
         except_(
-            PyExc_Exception, [&] { on_over_limit(KW("cpu_max", "running", "task"), cpu_max, running, self); },
-            [](Caught& e) { print(str("[ProcessGate] External event error:"), e.value()); });
+            PyExc_Exception,
+            [&] {
+                Ref on_over_limit = self.attr(ID("CVE_OnProcessOverLimit"));
+                on_over_limit(KW("cpu_max", "running", "task"), cpu_max, running, self);
+            },
+            [&](Caught& e) { print(g, str("[ProcessGate] External event error:"), e.value()); });
     return none();
 }
+constexpr Def multitask::on_over_limit =
+    method<runner_on_over_limit>("_CVE_OnProcessOverLimit", {"self", "cpu_max", "running"});
 
 }  // namespace korvanth

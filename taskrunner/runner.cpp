@@ -22,31 +22,43 @@ Ref runner_init(const Globals& g, Handle self, Handle mode, Handle func, Handle 
     }
     return none();
 }
+constexpr Def multitask::init = host::method<runner_init>("__init__", {"self",
+                                                                       "PmE_TaskMode",
+                                                                       "PmF_TaskMainFunc",
+                                                                       {"Pmi_Timeout", 5},
+                                                                       {"Pmb_EnableWatchDog", true},
+                                                                       {"PmF_Event_OnProcessStarted", host::None},
+                                                                       {"PmF_Event_OnProcessFinished", host::None},
+                                                                       {"PmF_Event_OnProcessOverLimit", host::None}});
 
 // ------------------------------------------------------- frozen programs
 
+// The class is read by its global name for the test and again for the store.
 Ref runner_init_for_pyinstaller(const Globals& g) {
-    Ref cls = g[ID("CLASS_MultiTask")];
-    if (cls.attr(ID("_PyInstaller_Inited")).truthy()) return none();
-    import("multiprocessing").call(ID("freeze_support"));
-    cls.set_attr(ID("_PyInstaller_Inited"), boolean(true));
+    if (g[ID("CLASS_MultiTask")].attr(ID("_PyInstaller_Inited")).truthy()) return none();
+    import(g, "multiprocessing").call(ID("freeze_support"));
+    g[ID("CLASS_MultiTask")].set_attr(ID("_PyInstaller_Inited"), boolean(true));
     return none();
 }
+constexpr Def multitask::init_for_pyinstaller = host::staticmethod<runner_init_for_pyinstaller>(
+    "CUF_Init_For_PyInstaller", {}, NL I8 "必須由 main 主程式呼叫" NL I8);
 
 // ----------------------------------------------------------------- start
 
 Ref runner_start(const Globals& g, Handle self) {
-    Ref modes = g[ID("ENUM_TASK_MODE")];
+    // ENUM_TASK_MODE is read as a global at each comparison.
+    auto member = [&](PyObject* name) { return g[ID("ENUM_TASK_MODE")].attr(name); };
     Ref mode = self.attr(ID("CVE_TaskMode"));
-    if (mode == modes.attr(ID("cE_TaskM_AutoTune"))) mode = self.call(ID("CUF_GetBestMode"));
-    if (mode == modes.attr(ID("cE_TaskM_TThread")))
+    if (mode == member(ID("cE_TaskM_AutoTune"))) mode = self.call(ID("CUF_GetBestMode"));
+    if (mode == member(ID("cE_TaskM_TThread")))
         self.call(ID("_CUF_Run_Thread"));
-    else if (mode == modes.attr(ID("cE_TaskM_AsyncThread")))
+    else if (mode == member(ID("cE_TaskM_AsyncThread")))
         self.call(ID("_CUF_Run_Async"));
-    else if (mode == modes.attr(ID("cE_TaskM_TProcess")))
+    else if (mode == member(ID("cE_TaskM_TProcess")))
         self.call(ID("_CUF_Run_Process"));
     return none();
 }
+constexpr Def multitask::start = host::method<runner_start>("CUF_Start", {"self"});
 
 // ------------------------------------------------- thread and async paths
 
@@ -74,10 +86,12 @@ Ref runner_run_thread(const Globals& g, Handle self) {
     start_daemon_thread(g, closure<call_task_function>(self));
     return none();
 }
+constexpr Def multitask::run_thread = host::method<runner_run_thread>("_CUF_Run_Thread", {"self"});
 
 Ref runner_run_async(const Globals& g, Handle self) {
     start_daemon_thread(g, closure<run_on_new_loop>(g.module(), self));
     return none();
 }
+constexpr Def multitask::run_async = host::method<runner_run_async>("_CUF_Run_Async", {"self"});
 
 }  // namespace korvanth

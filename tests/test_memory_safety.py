@@ -146,6 +146,73 @@ CASES = {
         import gc; gc.collect()
         print(counts() == before or min(before) > 1 << 30)
     """, "True\n"),
+    # The lock of the process gate is entered as Python's `with` enters it;
+    # looking up its __exit__ moves the manager to another class and frees
+    # the old one, which the lookup must not read afterwards.
+    "with helper survives the manager changing class": ("""
+        import gc, Korvanth
+        class Plain:
+            pass
+        def manager():
+            class Manager:
+                def __enter__(self): print("enter")
+                class Swap:
+                    def __get__(self, obj, cls):
+                        obj.__class__ = Plain
+                        gc.collect()
+                        return lambda *a: print("exit")
+                __exit__ = Swap()
+            return Manager()
+        class Counter:
+            value = 0
+            def get_lock(self): return manager()
+        class Semaphore:
+            def release(self): print("release")
+        gate = Korvanth.CLASS_ProcessGate.__new__(Korvanth.CLASS_ProcessGate)
+        gate.CVI_RunningProc, gate.CV_Semaphore = Counter(), Semaphore()
+        Korvanth.CLASS_ProcessGate.CUF_Release(gate)
+        print(gate.CVI_RunningProc.value)
+    """, "enter\nexit\nrelease\n-1\n"),
+    # Code run by exec with builtins of its own (a caller's `max`, none, a
+    # mapping that is no dict): the modules keep using their own.
+    "builtins come from the module, not the caller": ("""
+        import builtins, types, Korvanth
+        M = Korvanth.ENUM_TASK_MODE
+        def job(probe_only=False):
+            return {"task_type": "io_bound"} if probe_only else None
+        r = Korvanth.CLASS_MultiTask(M.cE_TaskM_TThread, job, Pmb_EnableWatchDog=False)
+        r.CUF_EvaluateTask()
+        callers = {"max": lambda *a, **k: print("caller's max"), "print": lambda *a: None}
+        for b in [callers, {}, types.MappingProxyType(vars(builtins))]:
+            ns = {"__builtins__": b, "r": r, "K": Korvanth}
+            exec("best = r.CUF_GetBestMode(); r._CUF_OnDead(); K.CLASS_MultiTask.CUF_Init_For_PyInstaller()", ns)
+            print(ns["best"].name)
+    """, "[WatchDog] 任務死當，已通知主程式\ncE_TaskM_TThread\n" * 3),
+    # Every kind of sub-interpreter refuses the modules with ImportError
+    # (their caches are process-wide).
+    "sub-interpreters refuse the modules": ("""
+        import os, tempfile
+        out = tempfile.mktemp()
+        code = "\\n".join([
+            "for m in ('Korvanth', 'Sarnovet', 'Delmique', 'Pravenor'):",
+            "    try:",
+            "        __import__(m); r = 'imported'",
+            "    except ImportError:",
+            "        r = 'ImportError'",
+            f"    open({out!r}, 'a').write(m + ' ' + r + ';')"])
+        try:
+            import _interpreters as I
+            configs = [I.new_config("legacy"), I.new_config("isolated")]
+        except ImportError:
+            import _xxsubinterpreters as I
+            configs = [None]
+        for config in configs:
+            i = I.create(config) if config is not None else I.create()
+            I.run_string(i, code)
+            I.destroy(i)
+        print(sorted(set(open(out).read().split(";")) - {""}))
+        os.unlink(out)
+    """, "['Delmique ImportError', 'Korvanth ImportError', 'Pravenor ImportError', 'Sarnovet ImportError']\n"),
 }
 
 

@@ -13,7 +13,10 @@ namespace {
 using namespace host;
 
 // self.finished.wait(self.interval); the result is not used.
-void wait(Handle self) { self.attr(ID("finished")).call(ID("wait"), self.attr(ID("interval"))); }
+void wait(Handle self) {
+    Ref finished_wait = self.attr(ID("finished")).attr(ID("wait"));
+    finished_wait(self.attr(ID("interval")));
+}
 
 // The callable as the host names it in the errors of a call: "module.qualname()",
 // "qualname()" for a builtin or one whose __module__ is None or missing, and
@@ -82,29 +85,28 @@ Ref timer_run(const Globals&, Handle self) {
     }
     return none();
 }
+constexpr Def run_def = method<timer_run>("run", {"self"});
 
 Ref timer_start(const Globals&, Handle self) {
     self.call(ID("start"));
     return none();
 }
+constexpr Def start_def = method<timer_start>("CUF_Start", {"self"});
 
 Ref timer_stop(const Globals&, Handle self) {
     self.call(ID("cancel"));
     return none();
 }
+constexpr Def stop_def = method<timer_stop>("CUF_Stop", {"self"});
 
-Ref on_timer(const Globals&) {
-    print(str("----- Timer Event -----"));
+Ref on_timer(const Globals& g) {
+    print(g, str("----- Timer Event -----"));
     return none();
 }
-
-constexpr Def timer_methods[] = {
-    method<timer_run>("run", {"self"}),
-    method<timer_start>("CUF_Start", {"self"}),
-    method<timer_stop>("CUF_Stop", {"self"}),
-};
-
 constexpr Def on_timer_def = function<on_timer>("GE_EVENT_OnTimer", {});
+
+// The class body, in its order.
+constexpr const Def* timer_methods[] = {&run_def, &start_def, &stop_def};
 
 // --------------------------------------------------------- module body
 
@@ -121,7 +123,7 @@ void demonstration(Handle module) {
             Ref line = str("Main Loop ...");
             Ref pause = flt(0.3);
             for (;;) {
-                print(line);
+                print(g, line);
                 g[ID("time")].call(ID("sleep"), pause);
             }
         },
@@ -130,7 +132,7 @@ void demonstration(Handle module) {
 
 Ref exec_body(Handle module) {
     // from threading import Timer; import time
-    add(module, "Timer", import("threading").attr(ID("Timer")));
+    add(module, "Timer", import(Globals(module.ptr()), "threading").attr(ID("Timer")));
     import_into(module, "time");
     new_class(module, "CLASS_ThreadTimer", tuple(Globals(module.ptr())[ID("Timer")]), timer_methods);
     add_function(module, on_timer_def);
