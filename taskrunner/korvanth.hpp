@@ -41,6 +41,10 @@ Ref runner_run_process(const Globals&, Handle self);
 Ref runner_wait_process_exit(const Globals&, Handle self, Handle proc, Handle queue);
 Ref runner_on_over_limit(const Globals&, Handle self, Handle cpu_max, Handle running);
 
+// exitwait.cpp - a child still running at the program's exit is waited for
+// before the host's exit finalizers run
+void wait_for_child_at_exit(Handle proc);
+
 // evaluation.cpp - task evaluation and mode choice
 Ref runner_evaluate(const Globals&, Handle self);
 Ref runner_best_mode(const Globals&, Handle self);

@@ -117,6 +117,7 @@ Ref runner_run_process(const Globals& g, Handle self) {
             Ref waiter = thread_class(KW("target", "args", "daemon"), self.attr(ID("_CUF_WaitProcessExit")),
                                       tuple(proc, queue), true);
             waiter.call(ID("start"));
+            wait_for_child_at_exit(proc);
         });
     return none();
 }
