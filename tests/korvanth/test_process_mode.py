@@ -236,7 +236,9 @@ def test_program_ending_after_its_launch(method, interrupt, tmp_path):
     if interrupt:
         assert alive and "KeyboardInterrupt" in err and not mark.exists(), err
     else:
-        assert (mark.read_text(), err) == ("ran", ""), err
+        # (the resource tracker may warn of a semaphore that a daemon waiter,
+        # ended by the host at exit, had unlinked but not yet unregistered)
+        assert mark.read_text() == "ran" and "Traceback" not in err, err
 
 
 @pytest.mark.parametrize("raising", [False, True])
