@@ -236,8 +236,8 @@ def test_program_ending_after_its_launch(method, interrupt, tmp_path):
     if interrupt:
         assert alive and "KeyboardInterrupt" in err and not mark.exists(), err
     else:
-        # (the resource tracker may warn of a semaphore that a daemon waiter,
-        # ended by the host at exit, had unlinked but not yet unregistered)
+        # (under load the resource tracker may still warn about a semaphore
+        # at exit: noise from the host's clean-up, not a lost task)
         assert mark.read_text() == "ran" and "Traceback" not in err, err
 
 
