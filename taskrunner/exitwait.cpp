@@ -32,8 +32,7 @@ Ref wait_for_child(Handle proc_ref, Handle wait) {
     Ref proc = proc_ref();
     if (proc.is_none()) return none();
     // A closed process object (proc.close()) has ended and has no sentinel.
-    Ref sentinel =
-        except_(PyExc_ValueError, [&] { return proc.attr(ID("sentinel")); }, [](Caught&) { return Ref(); });
+    Ref sentinel = except_(PyExc_ValueError, [&] { return proc.attr(ID("sentinel")); }, [](Caught&) { return Ref(); });
     if (!sentinel) return none();
     Ref sentinels = list();
     append(sentinels, sentinel);
