@@ -8,7 +8,8 @@
 #   make dist-test  - for each CPython of DIST_PYTHONS: its wheel into a fresh
 #                     environment with no compiler reachable, the sdist into
 #                     another, each tried there (builds only those wheels)
-# Checks (see the README): make check, make sanitize, make refcheck, make fuzz.
+# Checks (see the README): make check, make sanitize, make refcheck, make fuzz,
+# make test-forkserver.
 #
 # Variables: PYTHON (default: a CPython 3.10), NEWEST_PYTHON (default: the
 # newest CPython on the machine; set it empty to skip that second run),
@@ -40,7 +41,7 @@ ifneq ($(strip $(ENV_ID)),$(strip $(shell cat $(VENV)/.env-id 2>/dev/null)))
 $(VENV)/.deps: FORCE
 endif
 
-.PHONY: test demo build system-deps clean dist dist-test bench FORCE sanitize sanitize-deps refcheck refcheck-deps fuzz check
+.PHONY: test demo build system-deps clean dist dist-test bench FORCE sanitize sanitize-deps refcheck refcheck-deps fuzz check test-forkserver
 
 test: build system-deps $(VENV)/.pyright
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
@@ -178,6 +179,18 @@ $(VENV_DBG)/.built-debug: $(SOURCES) | refcheck-deps
 	@for so in $(VENV_DBG)/lib/python3.11/site-packages/*.cpython-311d-*.so; do \
 	  nm -D "$$so" | grep -q ' U _Py_RefTotal$$' || { echo "$$so: built without Py_DEBUG" >&2; exit 1; }; done
 	touch $@
+
+# Korvanth's and the README's tests with forkserver as multiprocessing's
+# default start method (the default on Linux from CPython 3.14), on the
+# oldest and the newest CPython. TOOLKIT_START_METHOD (read by
+# tests/conftest.py and the demo) works with `make test` and `make demo` too.
+test-forkserver: build system-deps
+	TOOLKIT_START_METHOD=forkserver $(VENV)/bin/python -m pytest tests/korvanth tests/test_readme.py $(PYTEST_ARGS)
+	@if [ -n "$(NEWEST_PYTHON)" ] && [ "$$($(NEWEST_PYTHON) -c 'import sys;print(sys.version_info[:2])')" != "$$($(VENV)/bin/python -c 'import sys;print(sys.version_info[:2])')" ]; then \
+	  $(MAKE) --no-print-directory VENV=$(VENV_NEW) PYTHON=$(NEWEST_PYTHON) EXTRA_DEPS= build && \
+	  echo "== Korvanth and README tests, forkserver by default, on $$($(VENV_NEW)/bin/python -V)" && \
+	  TOOLKIT_START_METHOD=forkserver $(VENV_NEW)/bin/python -m pytest tests/korvanth tests/test_readme.py $(PYTEST_ARGS); \
+	fi
 
 # A long run of the fuzz test (a bounded one is part of `make test`).
 fuzz: FUZZ_SECONDS ?= 600

@@ -1,5 +1,6 @@
 """End-to-end demonstration of the toolkit: runs each module's section in turn."""
 import importlib
+import multiprocessing
 import os
 import sys
 
@@ -27,4 +28,8 @@ def main():
 
 
 if __name__ == "__main__":
+    # TOOLKIT_START_METHOD=fork|spawn|forkserver: how child processes start
+    # (the host's default otherwise).
+    if os.environ.get("TOOLKIT_START_METHOD"):
+        multiprocessing.set_start_method(os.environ["TOOLKIT_START_METHOD"])
     main()

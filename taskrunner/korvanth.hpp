@@ -37,4 +37,8 @@ extern const Def init, evaluate_all, start_all;
 }
 extern const Def process_entry_def;  // _Process_Entry: process.cpp
 
+// exitwait.cpp - a child still running at the program's exit is waited for
+// before the host's exit finalizers run
+void wait_for_child_at_exit(const Globals& g, Handle proc);
+
 }  // namespace korvanth

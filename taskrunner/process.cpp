@@ -128,6 +128,7 @@ Ref runner_run_process(const Globals& g, Handle self) {
             Ref target = self.attr(ID("_CUF_WaitProcessExit"));
             Ref waiter = thread_class(KW("target", "args", "daemon"), target, tuple(proc, queue), true);
             waiter.call(ID("start"));
+            wait_for_child_at_exit(g, proc);
         });
     return none();
 }

@@ -1,4 +1,5 @@
 import os
+import runpy
 import subprocess
 import sys
 import textwrap
@@ -10,6 +11,13 @@ if SARNOVET_TESTS not in sys.path:
     sys.path.insert(0, SARNOVET_TESTS)
 
 import mariadb_private  # noqa: E402
+
+# TOOLKIT_START_METHOD=fork|spawn|forkserver: multiprocessing's default start
+# method in this process and in every interpreter the tests start.
+START_METHOD_HOOK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "default_start_method")
+if os.environ.get("TOOLKIT_START_METHOD"):
+    os.environ["PYTHONPATH"] = os.pathsep.join(p for p in [START_METHOD_HOOK, os.environ.get("PYTHONPATH")] if p)
+    runpy.run_path(os.path.join(START_METHOD_HOOK, "sitecustomize.py"))
 
 
 def run_python(code, timeout=60, env=None, check=True):

@@ -88,3 +88,9 @@ class ExitCodeRunner(Korvanth.CLASS_MultiTask):
     def _CUF_WaitProcessExit(self, proc, queue):
         super()._CUF_WaitProcessExit(proc, queue)
         events.put(("exit", proc.pid, proc.exitcode))
+
+
+def sleep_then_mark():
+    sleeper()
+    with open(os.environ["TASK_MARK"], "w") as f:
+        f.write("ran")

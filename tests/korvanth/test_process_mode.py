@@ -1,6 +1,11 @@
+import contextlib
 import os
 import queue
+import signal
+import subprocess
+import sys
 import textwrap
+import time
 
 import pytest
 
@@ -8,7 +13,7 @@ import Korvanth
 from conftest import run_python
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-METHODS = ["fork", "spawn"]
+METHODS = ["fork", "spawn", "forkserver"]
 
 HEADER = """
 import multiprocessing, os, signal, sys, time
@@ -135,6 +140,7 @@ def test_child_ending_without_a_record_gives_its_slot_back(method):
 
 @pytest.mark.parametrize("method, breakage", [
     ("spawn", "unpicklable"),  # a lambda of the main script cannot be found by name in the child
+    ("forkserver", "unpicklable"),
     ("fork", "start"),
     ("fork", "queue"),
 ])
@@ -186,6 +192,53 @@ def test_raising_started_callback_still_collects_the_child(method):
         time.sleep(0.2)
         assert gate_is_idle()
     """)
+
+
+@pytest.mark.parametrize("interrupt", [False, True], ids=["ends", "interrupted"])
+@pytest.mark.parametrize("method", METHODS)
+def test_program_ending_after_its_launch(method, interrupt, tmp_path):
+    # The program ends right after CUF_Start. Its child still runs the task
+    # (the host's exit must not unlink the semaphores before a spawned child
+    # opened them); a task that never ends leaves the program waiting for it
+    # at exit, and one interrupt to the program ends that wait.
+    mark = tmp_path / "ran"
+    code = textwrap.dedent(HEADER.format(method=method)) + textwrap.dedent(f"""
+        import atexit
+        os.environ["TASK_SLEEP"] = "{600 if interrupt else 0.3}"
+        runner(T.sleep_then_mark).CUF_Start()
+        print(next_event("started")[1])
+        atexit.register(print, "exiting")  # runs just before the host's exit handler
+    """)
+    env = dict(os.environ, PYTHONUNBUFFERED="1", TASK_MARK=str(mark),
+               PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    # (SIGINT may be ignored where the suite runs; the program gets the
+    # default.) Its stderr goes to a file: the child keeps inherited pipes.
+    with open(tmp_path / "stderr", "w") as err_file:
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=err_file, text=True,
+                                env=env, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    child = None
+    try:
+        if interrupt:
+            child = int(proc.stdout.readline())
+            assert proc.stdout.readline() == "exiting\n"
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=60)
+    finally:
+        proc.kill()
+        if child is not None:
+            alive = os.path.exists(f"/proc/{child}")
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(child, signal.SIGKILL)
+        proc.stdout.close()
+    err = (tmp_path / "stderr").read_text()
+    assert proc.returncode == 0, err
+    if interrupt:
+        assert alive and "KeyboardInterrupt" in err and not mark.exists(), err
+    else:
+        # (under load the resource tracker may still warn about a semaphore
+        # at exit: noise from the host's clean-up, not a lost task)
+        assert mark.read_text() == "ran" and "Traceback" not in err, err
 
 
 @pytest.mark.parametrize("raising", [False, True])
