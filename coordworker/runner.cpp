@@ -455,29 +455,27 @@ bool final_write(const Globals& g, Handle self, const Names& names, const ChildC
         retried(g, kFinalWriteWindow, worker_id, "", [&] { write_one(self, text, values); });
         return true;
     }
+    Ref fence_sql = sql(names, q::fence);
+    Ref row_sql = sql(str(names.table.c_str()), remove ? Stmt::Remove : Stmt::MarkDead);
+    Ref claim_sql = sql(names, remove ? q::drop_claim : q::claim_reason);
+    Ref fence_values = tuple(worker_id, claim.token);
+    Ref row_values = tuple(worker_id);
+    Ref claim_values = remove ? tuple(worker_id) : tuple(reason, worker_id);
     bool current = true;
-    if (remove) {
-        Ref text = sql(names, q::fenced_remove);
-        Ref values = tuple(worker_id, claim.token);
-        retried(g, -1, worker_id, "its row removal", [&] { current = write_one(self, text, values) != 0; });
-    } else {
-        Ref text = sql(names, q::fenced_dead);
-        Ref check_text = sql(names, q::fenced_check);
-        Ref values = tuple(reason, worker_id, claim.token);
-        Ref check_values = tuple(worker_id, claim.token);
-        retried(g, -1, worker_id, "its dead marking", [&] {
-            with_connection(self, [&](Handle conn, Handle cur) {
-                execute(cur, text, values);
-                current = rowcount(cur) != 0;
-                if (!current) {  // nothing changed: an equal marking, or no longer our claim
-                    execute(cur, check_text, check_values);
-                    current = fetch_first(cur).truthy();
-                }
-                commit_close(conn);
+    retried(g, -1, worker_id, remove ? "its row removal" : "its dead marking", [&] {
+        with_connection(self, [&](Handle conn, Handle cur) {
+            execute(cur, fence_sql, fence_values);
+            current = fetch_first(cur).truthy();
+            if (!current) {
+                rollback_close(conn);
                 return none();
-            });
+            }
+            execute(cur, row_sql, row_values);
+            execute(cur, claim_sql, claim_values);
+            commit_close(conn);
+            return none();
         });
-    }
+    });
     return current;
 }
 

@@ -99,17 +99,15 @@ inline constexpr const char* child_claim =
     "    WHERE w.worker_id=%s FOR UPDATE";
 inline constexpr const char* child_started =
     "UPDATE {C} SET child_pid=%s, child_started=%s WHERE worker_id=%s AND token=%s";
-// The child's final writes, fenced to its own claim.
-inline constexpr const char* fenced_remove =
-    "DELETE w, c FROM {T} w JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT;
-inline constexpr const char* fenced_dead =
-    "UPDATE {T} w JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
-    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT;
-inline constexpr const char* fenced_check =
+// The child's final writes are fenced to its own claim: this locking
+// check first, then the plain row removal or dead marking and the claim
+// record's removal or reason, in one transaction.
+inline constexpr const char* fence =
     "SELECT COUNT(*) FROM {T} w JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT;
+    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT "\n"
+    "    FOR UPDATE";
+inline constexpr const char* drop_claim = "DELETE FROM {C} WHERE worker_id=%s";
+inline constexpr const char* claim_reason = "UPDATE {C} SET reason=%s WHERE worker_id=%s";
 // The dispatcher's settling of a RUNNING row, with its reason; `process`
 // fences it to this process's claim where the row has a claim record.
 inline constexpr const char* settle_own =
@@ -140,15 +138,16 @@ inline constexpr const char* own_running =
     "SELECT c.worker_id FROM {C} c JOIN {T} w ON w.worker_id=c.worker_id\n"
     "    WHERE c.process=%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
 // Claim records whose worker row is gone (removed by a peer or an operator).
-inline constexpr const char* orphans =
-    "DELETE c FROM {C} c LEFT JOIN {T} w ON w.worker_id=c.worker_id WHERE w.worker_id IS NULL";
+inline constexpr const char* orphans = "DELETE FROM {C} WHERE worker_id NOT IN (SELECT worker_id FROM {T})";
 #undef SARNOVET_CURRENT
 }  // namespace q
 
 // Session settings run on every connection right after CVF_GetDBConn
 // returned it (so they hold for a host's override of it as well).
-inline constexpr int kSessionLockWait = 10, kSessionIdle = 30;
-inline constexpr const char* kSessionSettings = "SET SESSION innodb_lock_wait_timeout=10, SESSION wait_timeout=30";
+// A host's stricter settings (init_command, server defaults) are kept.
+inline constexpr const char* kSessionSettings =
+    "SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
+    "SESSION wait_timeout=LEAST(@@wait_timeout, 30)";
 void apply_session(Handle cursor);
 
 // Defaults of CLASS_MultiTaskAdv.CVI_HeartbeatSeconds and CVI_LeaseSeconds.

@@ -163,7 +163,7 @@ void abandon(Handle conn) {
 // (as a retried 1205) before a 30 s read time-out cuts the connection, and
 // a peer that stops inside a transaction (frozen, powered off, cut off)
 // loses its connection, its transaction and its row locks after
-// kSessionIdle seconds of silence instead of the server's 8 h.
+// 30 s of silence instead of the server's 8 h.
 void apply_session(Handle cursor) {
     static PyObject* text = nullptr;
     PyObject* t = once(text, [] { return intern(kSessionSettings); });

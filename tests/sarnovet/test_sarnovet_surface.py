@@ -86,7 +86,8 @@ def test_constructor_sets_attributes_in_order_and_ensures_table():
     # the companion tables (claims, heartbeats) in a transaction of their own
     assert [e[1].split()[5] for e in world.log[5:7]] == ["db1.tab_claim", "db1.tab_lease"]
     assert world.log[7:] == [("commit",), ("close",)]
-    assert world.sessions == ["SET SESSION innodb_lock_wait_timeout=10, SESSION wait_timeout=30"] * 2
+    assert world.sessions == ["SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
+                              "SESSION wait_timeout=LEAST(@@wait_timeout, 30)"] * 2
     assert create.startswith("CREATE TABLE IF NOT EXISTS db1.tab (") and create.endswith(") ENGINE=InnoDB;")
     assert "worker_id CHAR(36) PRIMARY KEY, -- UUID\n" in create
 
