@@ -1,6 +1,7 @@
 """sarnovet-admin against the private server: each command on one table of
 known rows, then the rows it left; its refusals and errors."""
 import io
+import multiprocessing
 import os
 import socket
 import subprocess
@@ -108,7 +109,9 @@ def test_requeue_clears_the_claim_and_the_module_claims_it_again(table, sql):
     sql("DELETE FROM _syscpu_gate_worker")
     runner.CUF_RegisterTask("again")
     wid, name = runner.CUF_TryFetchTask()
-    runner._ProcessWrapper(wid, name)  # the task fails: DEAD
+    child = multiprocessing.get_context("fork").Process(target=runner._ProcessWrapper, args=(wid, name))
+    child.start()  # the task fails: DEAD
+    child.join(30)
     assert admin(table, "requeue", wid)[0] == 0
     assert sql("SELECT status, host_name, pid, start_time, end_time FROM _syscpu_gate_worker") == \
         (("PENDING", None, None, None, None),)
