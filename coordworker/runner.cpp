@@ -568,7 +568,7 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
             for (const Ref& item : iterate(stale)) {
                 auto [worker_id, why] = unpack2(item);
                 execute(cur, settle_sql, tuple(why, worker_id));
-                total += std::max(0L, rowcount(cur));
+                total += rowcount(cur) != 0;  // a row and its claim record count as one
             }
             commit_close(conn);
             return integer(total);
@@ -780,7 +780,7 @@ private:
                 for (const Ref& row : iterate(rows)) {
                     auto [worker_id, host] = unpack2(row);
                     execute(cur, settle_sql, tuple(str("host lost"), worker_id));
-                    total += std::max(0L, rowcount(cur));
+                    total += rowcount(cur) != 0;  // a row and its claim record count as one
                     if (!check(PySequence_Contains(hosts.ptr(), host.ptr()))) append(hosts, host);
                 }
                 commit_close(conn);
