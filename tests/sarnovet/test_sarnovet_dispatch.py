@@ -2,6 +2,7 @@
 exclusivity of claims under load, reaping of ended children, recovery of
 rows whose dispatcher is gone, a server restart."""
 import collections
+import io
 import os
 import signal
 import subprocess
@@ -247,3 +248,50 @@ def test_private_server_is_removed_on_sigterm(tmp_path):
     assert not os.path.exists(folder)
     with pytest.raises(ProcessLookupError):
         os.kill(int(server_pid), 0)
+
+
+@pytest.mark.parametrize("operator", ["admin", "plain"])
+def test_orphan_child_after_a_killed_dispatcher(dispatchers, db_config, events, sql, operator):
+    """A dispatcher is killed while its child runs. With the operator
+    command (reap, requeue --all, a new dispatcher) the task runs once: the
+    row of a live child is left alone and the orphan removes it. When a
+    program using only the plain statements settles and requeues the row
+    anyway, a new claim runs it again, and the orphan's final write finds
+    its claim taken over and leaves the newer claim's row alone."""
+    from concurrency_toolkit import worker_table
+
+    def admin(*argv):
+        out = io.StringIO()
+        return worker_table.main(list(argv), environ=mariadb_private.environment_for(db_config), out=out), \
+            out.getvalue()
+
+    register(db_config, ["slow"])
+    spec = dict(config=db_config, events=events, max_cpu=1, seconds=3, record_done=True, stop_when_empty=False)
+    first = dispatchers.start(**spec)
+    wait_until(lambda: read_records(events, "run"), timeout=30)
+    os.kill(first.pid, signal.SIGKILL)      # the dispatcher alone: its child goes on
+    orphan = read_records(events, "run")[0][1]
+    if operator == "admin":
+        code, out = admin("reap")
+        assert code == 0 and f"its child (pid {orphan}) still runs on this host" in out, out
+        assert admin("requeue", "--all")[0] == 0
+    else:
+        sql(f"UPDATE {T} SET status='DEAD', end_time=NOW()")
+        sql(f"UPDATE {T} SET status='PENDING', host_name=NULL, pid=NULL, start_time=NULL, end_time=NULL")
+    second = dispatchers.start(**dict(spec, record_idle=True, seconds=6))
+    if operator == "plain":
+        wait_until(lambda: len(read_records(events, "run")) == 2, timeout=30)
+    wait_until(lambda: any(r[1] == orphan for r in read_records(events, "done")), timeout=30)
+    time.sleep(0.5)   # the orphan's final write
+    left = sql(f"SELECT status, pid FROM {T}")
+    if operator == "admin":
+        assert left == ()
+        wait_until(lambda: len(read_records(events, "idle")) >= 3, timeout=30)
+        assert len(read_records(events, "run")) == 1
+    else:
+        assert left == (("RUNNING", second.pid),)             # the newer claim's row is untouched
+        wait_until(lambda: sql(f"SELECT COUNT(*) FROM {T}") == ((0,),), timeout=30)  # and ends with its own child
+    dispatchers.kill(second)
+    _, out, _ = dispatchers.wait(first, timeout=30)         # the orphan wrote to its dispatcher's output
+    assert ("its claim was taken over" in out) == (operator == "plain"), out
+    assert read_records(events, "dead") == []
