@@ -527,17 +527,24 @@ def _connection_options(parser, default):
     g.add_argument("--table", default=default, help=f"worker table, NAME or DB.NAME (default {DEFAULT_TABLE})")
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line (the usage is one --help away)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {' '.join(message.split())} (see --help)\n")
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+    parser = _Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                                      description="Looks after Sarnovet's worker table.\n\n" + __doc__.split("\n\n", 2)[2],
                                      epilog="Run '%(prog)s COMMAND --help' for a command's options.")
     _connection_options(parser, None)
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     _connection_options(common, argparse.SUPPRESS)
 
-    lease = argparse.ArgumentParser(add_help=False)
+    lease = _Parser(add_help=False)
     lease.add_argument("--lease", type=parse_age, default=DEFAULT_LEASE, metavar="AGE",
                        help=f"the dispatchers' CVI_LeaseSeconds: a host whose heartbeat is older is lost "
                             f"(default {DEFAULT_LEASE}s)")
