@@ -169,8 +169,8 @@ def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, eve
             sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW() WHERE worker_id=%s",
                 (host, pid, w))
             if claim:
-                sql(f"INSERT INTO {T}_claim (worker_id, token, host_name, pid, claimed, process, started, boot, "
-                    f"child_pid, child_started) SELECT worker_id, 't', host_name, pid, start_time, 'p', %s, %s, %s, %s "
+                sql(f"INSERT INTO {T}_claim (worker_id, token, host_name, pid, claimed, started, boot, "
+                    f"child_pid, child_started) SELECT worker_id, 't', host_name, pid, start_time, %s, %s, %s, %s "
                     f"FROM {T} WHERE worker_id=%s", (*claim, w))
         sql(f"INSERT INTO {T}_lease VALUES ('gamma', NOW() - INTERVAL 200 SECOND), ('delta', NOW())")
         proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
