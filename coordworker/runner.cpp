@@ -727,14 +727,19 @@ private:
     }
 
     // Refreshes this host's heartbeat, settles the RUNNING rows of hosts
-    // whose heartbeat is older than CVI_LeaseSeconds, and counts this
-    // dispatcher's live children whose rows were settled meanwhile (a host
-    // that was cut off longer than the lease): they still take slots.
+    // whose heartbeat is older than CVI_LeaseSeconds, and notes which of
+    // this dispatcher's live children had their rows settled meanwhile (a
+    // host cut off for longer than the lease): they still take slots.
     void heartbeat() {
         Names names = names_of(self_);
-        Ref beat_sql = sql(names, q::beat), lost_sql = sql(names, q::lost_rows), own_sql = sql(names, q::own_running);
-        Ref lease;
-        Ref lost_found, own_rows;
+        Ref beat_sql = sql(names, q::beat), lost_sql = sql(names, q::lost_rows);
+        Ref live = list();
+        for (const Ref& child : iterate(children_)) {
+            auto [proc, worker_id] = unpack2(child);
+            if (proc.attr(ID("exitcode")).is_none()) append(live, worker_id);
+        }
+        Ref lease, lost_found;
+        Ref settled = check(PySet_New(nullptr));
         with_connection(self_, [&](Handle conn, Handle cur) {
             {
                 Ref execute = cur.attr(ID("execute"));
@@ -745,21 +750,26 @@ private:
             lease = flt(seconds_attr(self_, ID("CVI_LeaseSeconds")));
             execute(cur, lost_sql, tuple(lease));
             lost_found = cur.call(ID("fetchone"));
-            const Self& me = this_process();
-            execute(cur, own_sql, tuple(integer(me.pid), ticks_or_none(me.started)));
-            own_rows = check(PySet_New(nullptr));
-            for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
-                check(PySet_Add(own_rows.ptr(), row[integer(0)].ptr()));
+            if (len(live) > 0) {
+                std::string tail;
+                for (Py_ssize_t i = 0; i < len(live); ++i) tail += i ? ", %s" : "%s";
+                Ref text = sql(names, (std::string(q::settled_mine) + tail + ")").c_str());
+                Ref values = list();
+                {
+                    Ref host = self_.attr(ID("CVF_HostName"));
+                    append(values, host);
+                }
+                append(values, integer(own_pid()));
+                for (const Ref& worker_id : iterate(live)) append(values, worker_id);
+                execute(cur, text, check(PyList_AsTuple(values.ptr())));
+                for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
+                    check(PySet_Add(settled.ptr(), row[integer(0)].ptr()));
+            }
             rollback_close(conn);
             return none();
         });
         if (lost_found.truthy()) settle_lost(names, lease);
-        settled_live_ = 0;
-        for (const Ref& child : iterate(children_)) {
-            auto [proc, worker_id] = unpack2(child);
-            if (proc.attr(ID("exitcode")).is_none() && !check(PySet_Contains(own_rows.ptr(), worker_id.ptr())))
-                ++settled_live_;
-        }
+        settled_ = settled;
         next_beat_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                         seconds_attr(self_, ID("CVI_HeartbeatSeconds"))));
     }
@@ -796,7 +806,15 @@ private:
     // claim waits until the rows under this host name and those children
     // together are below the limit.
     bool at_limit_with_settled() {
-        if (settled_live_ <= 0) return false;
+        long settled_live = 0;
+        if (settled_ && PySet_GET_SIZE(settled_.ptr()) > 0) {
+            for (const Ref& child : iterate(children_)) {
+                auto [proc, worker_id] = unpack2(child);
+                if (check(PySet_Contains(settled_.ptr(), worker_id.ptr())) && proc.attr(ID("exitcode")).is_none())
+                    ++settled_live;
+            }
+        }
+        if (settled_live == 0) return false;
         Ref text = sql_for(self_, Stmt::HostRunning);
         Ref count = with_connection(self_, [&](Handle conn, Handle cur) {
             {
@@ -808,7 +826,7 @@ private:
             conn.call(ID("close"));
             return n;
         });
-        Ref busy = count + integer(settled_live_);
+        Ref busy = count + integer(settled_live);
         return busy >= self_.attr(ID("CVF_MaxCPU"));
     }
 
@@ -852,7 +870,7 @@ private:
     bool ensured_ = false;
     bool recovery_due_ = true, own_without_child_ = false;
     Clock::time_point next_recovery_ = Clock::now(), next_beat_ = Clock::now();
-    long settled_live_ = 0;
+    Ref settled_;  // worker ids of children whose rows were settled while they ran
     bool starting_ = false;
     bool in_outage_ = false;
     double outage_start_ = 0, next_report_ = 0;

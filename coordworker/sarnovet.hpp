@@ -128,10 +128,10 @@ inline constexpr const char* beat =
 inline constexpr const char* lost_rows =
     "SELECT w.worker_id, w.host_name FROM {T} w JOIN {L} h ON h.host_name=w.host_name\n"
     "    WHERE w.status='RUNNING' AND h.beat < NOW() - INTERVAL %s SECOND";
-// This process's claims that are still RUNNING and current.
-inline constexpr const char* own_running =
-    "SELECT c.worker_id FROM {C} c JOIN {T} w ON w.worker_id=c.worker_id\n"
-    "    WHERE c.pid=%s AND c.started<=>%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
+// Which of this dispatcher's children's rows (their worker ids follow, as
+// many markers as children) were settled while the children still run.
+inline constexpr const char* settled_mine =
+    "SELECT worker_id FROM {T} WHERE status='DEAD' AND host_name=%s AND pid=%s AND worker_id IN (";
 // Claim records whose worker row is gone (removed by a peer or an operator).
 inline constexpr const char* orphans = "DELETE FROM {C} WHERE worker_id NOT IN (SELECT worker_id FROM {T})";
 #undef SARNOVET_CURRENT
