@@ -29,7 +29,8 @@ def gone_pid():
 # worker id: (status, host, pid, minutes since start, minutes since end)
 ROWS = {
     "pending-1": ("PENDING", None, None, None, None),
-    "run-here-alive": ("RUNNING", HERE, "self", 120, None),
+    "run-here-alive": ("RUNNING", HERE, "self", 0, None),
+    "run-here-reused": ("RUNNING", HERE, "self", 120, None),   # the pid is younger than the claim
     "run-here-gone": ("RUNNING", HERE, "gone", 10, None),
     "run-other-old": ("RUNNING", OTHER, 1, 180, None),
     "run-other-new": ("RUNNING", OTHER, 1, 1, None),
@@ -88,9 +89,8 @@ def changed(**new):
     (["requeue", "--all"], 0, ["requeued 2 rows"], changed(dead_old="PENDING", dead_new="PENDING")),
     (["purge", "--older-than", "1h"], 0, ["dead-old", "purged 1 row"], changed(dead_old=None)),
     (["purge", "--older-than", "1h", "--dry-run"], 0, ["would purge 1 row"], UNCHANGED),
-    (["reap"], 0, ["run-here-gone", "dispatcher gone", "marked DEAD 1 row"], changed(run_here_gone="DEAD")),
-    (["reap", "--older-than", "1h"], 0, ["marked DEAD 2 rows"],
-     changed(run_here_gone="DEAD", run_here_alive="DEAD")),
+    (["reap"], 0, ["run-here-gone", "run-here-reused", "dispatcher gone", "marked DEAD 2 rows"],
+     changed(run_here_gone="DEAD", run_here_reused="DEAD")),
     (["reap", "--host", OTHER, "--older-than", "90m"], 0, ["run-other-old", "too old"],
      changed(run_other_old="DEAD")),
     (["reap", "--host", OTHER, "--older-than", "90m", "--dry-run"], 0, ["would mark DEAD 1 row"], UNCHANGED),
