@@ -89,14 +89,15 @@ inline constexpr const char* settle_own =
 inline constexpr const char* host_rows =
     "SELECT worker_id, pid, TIMESTAMPDIFF(MICROSECOND, start_time, NOW(6)) FROM {T}\n"
     "    WHERE status='RUNNING' AND host_name=%s";
-// Heartbeat of a host name, on the server's clock.
+// Heartbeat of a host name, on the server's clock (in UTC, so that hosts
+// whose sessions use other time zones agree).
 inline constexpr const char* beat =
-    "INSERT INTO {L} (host_name, beat) VALUES (%s, NOW()) ON DUPLICATE KEY UPDATE beat=NOW()";
+    "INSERT INTO {L} (host_name, beat) VALUES (%s, UTC_TIMESTAMP()) ON DUPLICATE KEY UPDATE beat=UTC_TIMESTAMP()";
 // RUNNING rows of hosts whose heartbeat is older than the lease (hosts
 // that never kept one have no lease row and are never matched).
 inline constexpr const char* lost_rows =
     "SELECT w.worker_id, w.host_name FROM {T} w JOIN {L} h ON h.host_name=w.host_name\n"
-    "    WHERE w.status='RUNNING' AND h.beat < NOW() - INTERVAL %s SECOND";
+    "    WHERE w.status='RUNNING' AND h.beat < UTC_TIMESTAMP() - INTERVAL %s SECOND";
 // Which of this dispatcher's children's rows (their worker ids follow, as
 // many markers as children) were settled while the children still run.
 inline constexpr const char* settled_mine =

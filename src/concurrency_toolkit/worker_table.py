@@ -276,7 +276,7 @@ class Tables:
         """host name -> seconds since its last heartbeat (server clock)."""
         if not self.has_lease:
             return {}
-        cur.execute(f"SELECT host_name, TIMESTAMPDIFF(SECOND, beat, NOW()) FROM {self.lease}")
+        cur.execute(f"SELECT host_name, TIMESTAMPDIFF(SECOND, beat, UTC_TIMESTAMP()) FROM {self.lease}")
         return dict(cur.fetchall())
 
 

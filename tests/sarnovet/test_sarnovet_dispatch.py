@@ -168,7 +168,7 @@ def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, eve
                 f"WHERE worker_id=%s", (host, pid, age, w))
             if child:
                 named.append(named_process(w))
-        sql(f"INSERT INTO {T}_lease VALUES ('gamma', NOW() - INTERVAL 200 SECOND), ('delta', NOW())")
+        sql(f"INSERT INTO {T}_lease VALUES ('gamma', UTC_TIMESTAMP() - INTERVAL 200 SECOND), ('delta', UTC_TIMESTAMP())")
         proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
                                  max_idle=3)
         code, out, err = dispatchers.wait(proc, timeout=60)
@@ -183,7 +183,7 @@ def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, eve
     assert got == [c[4] for c in cases]
     assert "[Sarnovet] Marked 3 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
     assert "[Sarnovet] Marked 1 RUNNING row(s) of host(s) gamma DEAD: host lost (no heartbeat for over 90.0 s)" in out
-    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= NOW() - INTERVAL 30 SECOND ORDER BY 1") == \
+    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= UTC_TIMESTAMP() - INTERVAL 30 SECOND ORDER BY 1") == \
         (("alpha",), ("delta",))
 
 
