@@ -417,12 +417,25 @@ void retried(const Globals& g, Handle worker_id, const char* what, F f) {
     }
 }
 
-// What the child knows of its claim: its dispatcher (the parent, or this
-// process when the wrapper runs in place) and when the child started.
+// What the child knows of its claim: its dispatcher (the process that
+// started it, or this process when the wrapper runs in place) and when the
+// child started.
 struct Claim {
-    long parent = (long)getppid();
+    long parent;
     long self = own_pid();
     Clock::time_point started = Clock::now();
+
+    // The dispatcher is multiprocessing's parent process (under forkserver
+    // that is not the parent in the process tree); else the parent.
+    explicit Claim(const Globals& g) : parent((long)getppid()) {
+        ignoring_errors([&] {
+            Ref process = g[ID("multiprocessing")].call(ID("parent_process"));
+            if (process.is_none()) return;
+            Ref pid = process.attr(ID("pid"));
+            long long v = as_int(pid, -1);
+            if (v > 0 && v <= INT_MAX) parent = (long)v;
+        });
+    }
 
     // Microseconds since the child started, less a margin for the clocks
     // (1 s and 0.1 %): the claim's start time is no later than that.
@@ -1005,7 +1018,7 @@ Ref runner_try_fetch_task(const Globals& g, Handle self) {
 // row alone. While it runs the process carries its task's name.
 Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Handle task_name) {
     Names names = names_of(self);
-    Claim claim;
+    Claim claim(g);
     TaskName named(task_process_name(worker_id));
     bool removing = false;  // the target returned; its success is being recorded
     except_(

@@ -28,7 +28,7 @@ def register(db_config, names, table=T):
     return r
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])  # forkserver: the dispatcher is no parent
 def test_children_run_tasks_and_fire_events(dispatchers, db_config, events, sql, method):
     names = ["ok-a", "ok-b", "fail-c", "ok-a"]
     register(db_config, names)
