@@ -321,20 +321,6 @@ private:
     bool set_ = false;
 };
 
-// This process: its id and start time (read again after a fork).
-struct Self {
-    long pid = -1;
-    long long started = -1;
-};
-const Self& this_process() {
-    static Self me;
-    if (me.pid != own_pid()) {
-        me.pid = own_pid();
-        me.started = start_ticks(me.pid);
-    }
-    return me;
-}
-
 // An integer column's value; `fallback` for NULL or anything else.
 long long as_int(Handle v, long long fallback) {
     if (!PyLong_Check(v.ptr())) return fallback;
