@@ -9,6 +9,8 @@
 
 #include "host.hpp"
 
+#include <string>
+
 namespace sarnovet {
 
 using host::Globals;
@@ -28,8 +30,7 @@ enum class Stmt {
     Claim,
     Remove,
     MarkDead,
-    MarkDeadIfRunning,
-    HostRunningRows
+    MarkDeadIfRunning
 };
 
 // self.CVF_TableName, checked: one identifier or db.table, each part 1 to
@@ -41,6 +42,81 @@ Ref sql(Handle name, Stmt which);
 
 // Statement text for self's table (reads and checks CVF_TableName).
 inline Ref sql_for(Handle self, Stmt which) { return sql(table_name(self), which); }
+
+// The worker table's name and its two companions: `<name>_reason` (why a
+// row is DEAD) and `<name>_lease` (one heartbeat row per host name).
+struct Names {
+    std::string table, reason, lease;
+};
+Names names_of(Handle self);  // reads and checks CVF_TableName
+// Statement text from a template: {T} the worker table, {R} the reason
+// table, {L} the lease table.
+Ref sql(const Names& n, const char* tmpl);
+
+// Statements beside the worker table's own. None of them changes what the
+// nine statements of the worker table do.
+namespace q {
+inline constexpr const char* create_reason =
+    "CREATE TABLE IF NOT EXISTS {R} (\n"
+    "    worker_id CHAR(36) PRIMARY KEY,\n"
+    "    reason VARCHAR(255) NOT NULL\n"
+    ") ENGINE=InnoDB";
+inline constexpr const char* create_lease =
+    "CREATE TABLE IF NOT EXISTS {L} (\n"
+    "    host_name VARCHAR(128) PRIMARY KEY,\n"
+    "    beat DATETIME NOT NULL\n"
+    ") ENGINE=InnoDB";
+// A child's final writes apply to its own claim only: the row must still
+// carry its dispatcher's host name and pid (the parent's, or this
+// process's when the wrapper runs in place) and a start time no later than
+// the child's own start (the microseconds since then, less a margin for
+// clock drift, are the last marker). A requeue clears those columns; a
+// newer claim sets them anew.
+#define SARNOVET_FENCE \
+    "worker_id=%s AND host_name=%s AND pid IN (%s, %s) AND start_time <= NOW(6) - INTERVAL %s MICROSECOND"
+inline constexpr const char* fenced_remove = "DELETE FROM {T}\n    WHERE " SARNOVET_FENCE;
+inline constexpr const char* fence = "SELECT COUNT(*) FROM {T}\n    WHERE " SARNOVET_FENCE "\n    FOR UPDATE";
+#undef SARNOVET_FENCE
+// The reason of a row that became DEAD.
+inline constexpr const char* note_reason =
+    "INSERT INTO {R} (worker_id, reason) VALUES (%s, %s) ON DUPLICATE KEY UPDATE reason=VALUES(reason)";
+// The dispatcher's settling of a RUNNING row of its own claim.
+inline constexpr const char* settle_own =
+    "UPDATE {T} SET status='DEAD', end_time=NOW()\n"
+    "    WHERE worker_id=%s AND status='RUNNING' AND host_name=%s AND pid=%s";
+// RUNNING rows under one host name, with the age of each claim in
+// microseconds on the server's clock.
+inline constexpr const char* host_rows =
+    "SELECT worker_id, pid, TIMESTAMPDIFF(MICROSECOND, start_time, NOW(6)) FROM {T}\n"
+    "    WHERE status='RUNNING' AND host_name=%s";
+// Heartbeat of a host name, on the server's clock (in UTC, so that hosts
+// whose sessions use other time zones agree).
+inline constexpr const char* beat =
+    "INSERT INTO {L} (host_name, beat) VALUES (%s, UTC_TIMESTAMP()) ON DUPLICATE KEY UPDATE beat=UTC_TIMESTAMP()";
+// RUNNING rows of hosts whose heartbeat is older than the lease (hosts
+// that never kept one have no lease row and are never matched).
+inline constexpr const char* lost_rows =
+    "SELECT w.worker_id, w.host_name FROM {T} w JOIN {L} h ON h.host_name=w.host_name\n"
+    "    WHERE w.status='RUNNING' AND h.beat < UTC_TIMESTAMP() - INTERVAL %s SECOND";
+// Which of this dispatcher's children's rows (their worker ids follow, as
+// many markers as children) were settled while the children still run.
+inline constexpr const char* settled_mine =
+    "SELECT worker_id FROM {T} WHERE status='DEAD' AND host_name=%s AND pid=%s AND worker_id IN (";
+// Reasons whose row is no longer DEAD or gone (removed, requeued).
+inline constexpr const char* stale_reasons =
+    "DELETE FROM {R} WHERE worker_id NOT IN (SELECT worker_id FROM {T} WHERE status='DEAD')";
+}  // namespace q
+
+// Session settings run on every connection right after CVF_GetDBConn
+// returned it (so they hold for a host's override of it as well).
+// A host's stricter settings (init_command, server defaults) are kept.
+inline constexpr const char* kSessionSettings =
+    "SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
+    "SESSION wait_timeout=LEAST(@@wait_timeout, 30)";
+void apply_session(Handle cursor);
+
+// Defaults of CLASS_MultiTaskAdv.CVI_HeartbeatSeconds and CVI_LeaseSeconds.
+inline constexpr long kHeartbeatSeconds = 5, kLeaseSeconds = 90;
 
 // Rolls back and closes `conn`, ignoring their own errors.
 void abandon(Handle conn);
@@ -55,6 +131,7 @@ Ref with_connection(Handle self, F&& body) {
     return host::on_error(
         [&] {
             Ref cursor = conn.call(ID("cursor"));
+            apply_session(cursor);
             return Ref(body(conn, cursor));
         },
         [&] { abandon(conn); });

@@ -91,15 +91,28 @@ DEFINITION = re.compile(r"^(?:static\s+)?(?:inline\s+)?(?:Ref|void|bool|long|dou
 
 
 def arguments(text, start):
-    """The text between the parenthesis at `start` and its match."""
+    """The text between the parenthesis at `start` and its match (string
+    and character literals and line comments do not count)."""
     depth = 0
-    for i in range(start, len(text)):
-        if text[i] == "(":
+    i = start
+    while i < len(text):
+        c = text[i]
+        if text.startswith("//", i):
+            i = text.find("\n", i)
+            if i < 0:
+                break
+        elif c in "\"'":
+            j = i + 1
+            while j < len(text) and text[j] != c:
+                j += 2 if text[j] == "\\" else 1
+            i = j
+        elif c == "(":
             depth += 1
-        elif text[i] == ")":
+        elif c == ")":
             depth -= 1
             if depth == 0:
                 return text[start + 1:i]
+        i += 1
     return ""
 
 

@@ -2,6 +2,7 @@
 exclusivity of claims under load, reaping of ended children, recovery of
 rows whose dispatcher is gone, a server restart."""
 import collections
+import io
 import os
 import signal
 import subprocess
@@ -27,7 +28,7 @@ def register(db_config, names, table=T):
     return r
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])  # forkserver: the dispatcher is no parent
 def test_children_run_tasks_and_fire_events(dispatchers, db_config, events, sql, method):
     names = ["ok-a", "ok-b", "fail-c", "ok-a"]
     register(db_config, names)
@@ -122,9 +123,20 @@ def test_ended_child_is_reaped(dispatchers, db_config, events, sql, name, kill, 
     assert proc.poll() is None  # the dispatcher keeps polling
 
 
-def test_rows_of_processes_that_are_gone_are_recovered(dispatchers, db_config, events, sql):
-    """Only RUNNING rows under the dispatcher's own host name whose pid is
-    no process (or one that ended but was not waited for) become DEAD."""
+def named_process(worker_id):
+    """A process that carries the name a child running this task has."""
+    name = "sv-" + worker_id.replace("-", "")[:12]
+    proc = subprocess.Popen([sys.executable, "-c", "import ctypes, sys, time; "
+                             f"ctypes.CDLL(None).prctl(15, b'{name}', 0, 0, 0); print(flush=True); time.sleep(60)"],
+                            stdout=subprocess.PIPE)
+    proc.stdout.readline()
+    return proc
+
+
+def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, events, sql):
+    """A dispatcher of host alpha settles, on its first pass, the RUNNING
+    rows under alpha that no live process here can settle, and the rows of
+    hosts whose heartbeat is older than the lease; everything else stays."""
     gone = subprocess.Popen(["true"])
     gone.wait(timeout=30)
     zombie = subprocess.Popen(["true"])  # ends, and is not waited for until the end
@@ -132,81 +144,114 @@ def test_rows_of_processes_that_are_gone_are_recovered(dispatchers, db_config, e
     def state(pid):
         with open(f"/proc/{pid}/stat") as f:
             return f.read().rsplit(")", 1)[1].split()[0]
+    me = os.getpid()
+    # host, pid, the claim's age in seconds, whether a child runs it here, outcome
+    cases = [
+        ("alpha", gone.pid, 0, False, ("DEAD", "dispatcher gone")),
+        ("alpha", zombie.pid, 0, False, ("DEAD", "dispatcher gone")),
+        ("alpha", me, 0, False, ("RUNNING", None)),
+        ("alpha", None, 0, False, ("RUNNING", None)),
+        ("beta", gone.pid, 0, False, ("RUNNING", None)),           # other host names are not judged here
+        ("alpha", me, 10 ** 7, False, ("DEAD", "dispatcher gone")),  # claimed before this process began: pid reused
+        ("alpha", gone.pid, 0, True, ("RUNNING", None)),            # its child still runs
+        ("gamma", 1, 0, False, ("DEAD", "host lost")),              # heartbeat 200 s old
+        ("delta", 1, 0, False, ("RUNNING", None)),                  # heartbeat fresh
+        ("epsilon", 1, 0, False, ("RUNNING", None)),                # never kept one
+    ]
+    named = []
     try:
         wait_until(lambda: state(zombie.pid) == "Z", timeout=30)
-        cases = [("alpha", gone.pid, "DEAD"), ("alpha", zombie.pid, "DEAD"), ("alpha", os.getpid(), "RUNNING"),
-                 ("alpha", None, "RUNNING"), ("beta", gone.pid, "RUNNING")]
-        register(db_config, [f"r{i}" for i in range(len(cases))])
-        ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY worker_id")]
-        for w, (host, pid, _) in zip(ids, cases):
-            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s WHERE worker_id=%s", (host, pid, w))
+        register(db_config, [f"r{i:02d}" for i in range(len(cases))])
+        ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY task_name")]
+        for w, (host, pid, age, child, _) in zip(ids, cases):
+            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW() - INTERVAL %s SECOND "
+                f"WHERE worker_id=%s", (host, pid, age, w))
+            if child:
+                named.append(named_process(w))
+        sql(f"INSERT INTO {T}_lease VALUES ('gamma', UTC_TIMESTAMP() - INTERVAL 200 SECOND), ('delta', UTC_TIMESTAMP())")
         proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
                                  max_idle=3)
         code, out, err = dispatchers.wait(proc, timeout=60)
     finally:
         zombie.wait(timeout=30)
+        for p in named:
+            p.kill()
+            p.wait(timeout=30)
     assert code == 0, err
-    assert [sql(f"SELECT status FROM {T} WHERE worker_id=%s", (w,))[0][0] for w in ids] == [c[2] for c in cases]
-    assert "[Sarnovet] Marked 2 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+    got = [sql(f"SELECT w.status, r.reason FROM {T} w LEFT JOIN {T}_reason r USING (worker_id) WHERE worker_id=%s",
+               (w,))[0] for w in ids]
+    assert got == [c[4] for c in cases]
+    assert "[Sarnovet] Marked 3 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+    assert "[Sarnovet] Marked 1 RUNNING row(s) of host(s) gamma DEAD: host lost (no heartbeat for over 90.0 s)" in out
+    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= UTC_TIMESTAMP() - INTERVAL 30 SECOND ORDER BY 1") == \
+        (("alpha",), ("delta",))
 
 
-def test_dispatcher_rides_out_a_server_restart(dispatchers, events):
-    if mariadb_private.existing_server_config():
-        pytest.skip("needs a private server of its own")
-    with mariadb_private.PrivateServer() as server:
-        pymysql.connect(**server.config()).cursor().execute("CREATE DATABASE restart")
-        cfg = server.config("restart")
-        r = register(cfg, [])
-        proc = dispatchers.start(config=cfg, events=events, stop_when_empty=False, record_idle=True, sleep_idle=0.05)
-        wait_until(lambda: len(read_records(events, "idle")) >= 2, timeout=30)
-        server.halt()
-        time.sleep(1.5)
-        server.resume()
-        r.CUF_RegisterTask("after-restart")
-        wait_until(lambda: read_records(events, "exit") and r.CUF_GetTaskCount() == 0, timeout=60)
-        proc.send_signal(signal.SIGINT)
-        code, out, err = dispatchers.wait(proc, timeout=60)
-    assert code == -signal.SIGINT and "KeyboardInterrupt" in err
-    lines = [line for line in out.splitlines() if "Database" in line]
-    assert len(lines) == 2, out
-    assert lines[0].startswith("[Sarnovet] Database unreachable, retrying for up to 60 s: (2003,")
-    assert lines[1].startswith("[Sarnovet] Database reachable again after ")
+@pytest.mark.parametrize("operator", ["admin", "plain"])
+def test_orphan_child_after_a_killed_dispatcher(dispatchers, db_config, events, sql, operator):
+    """A dispatcher is killed while its child runs. With the operator
+    command (reap, requeue --all, a new dispatcher) the task runs once: the
+    row of a live child is left alone and the orphan removes it. When a
+    program using only the plain statements settles and requeues the row
+    anyway, a new claim runs it again, and the orphan's final write finds
+    its claim taken over and leaves the newer claim's row alone."""
+    from concurrency_toolkit import worker_table
+
+    def admin(*argv):
+        out = io.StringIO()
+        return worker_table.main(list(argv), environ=mariadb_private.environment_for(db_config), out=out), \
+            out.getvalue()
+
+    register(db_config, ["slow"])
+    spec = dict(config=db_config, events=events, max_cpu=1, seconds=3, record_done=True, stop_when_empty=False)
+    first = dispatchers.start(**spec)
+    wait_until(lambda: read_records(events, "run"), timeout=30)
+    os.kill(first.pid, signal.SIGKILL)      # the dispatcher alone: its child goes on
+    orphan = read_records(events, "run")[0][1]
+    if operator == "admin":
+        code, out = admin("reap")
+        assert code == 0 and f"its child (pid {orphan}) still runs on this host" in out, out
+        assert admin("requeue", "--all")[0] == 0
+    else:
+        sql(f"UPDATE {T} SET status='DEAD', end_time=NOW()")
+        sql(f"UPDATE {T} SET status='PENDING', host_name=NULL, pid=NULL, start_time=NULL, end_time=NULL")
+    second = dispatchers.start(**dict(spec, record_idle=True, seconds=6))
+    if operator == "plain":
+        wait_until(lambda: len(read_records(events, "run")) == 2, timeout=30)
+    wait_until(lambda: any(r[1] == orphan for r in read_records(events, "done")), timeout=30)
+    time.sleep(0.5)   # the orphan's final write
+    left = sql(f"SELECT status, pid FROM {T}")
+    if operator == "admin":
+        assert left == ()
+        wait_until(lambda: len(read_records(events, "idle")) >= 3, timeout=30)
+        assert len(read_records(events, "run")) == 1
+    else:
+        assert left == (("RUNNING", second.pid),)             # the newer claim's row is untouched
+        wait_until(lambda: sql(f"SELECT COUNT(*) FROM {T}") == ((0,),), timeout=30)  # and ends with its own child
+    dispatchers.kill(second)
+    _, out, _ = dispatchers.wait(first, timeout=30)         # the orphan wrote to its dispatcher's output
+    assert ("its claim was taken over" in out) == (operator == "plain"), out
+    assert read_records(events, "dead") == []
 
 
-def test_private_server_is_removed_on_sigterm(tmp_path):
-    """The test database helper cleans up when its process gets SIGTERM, and
-    a process forked from it that gets SIGTERM leaves the server alone."""
-    if mariadb_private.existing_server_config():
-        pytest.skip("needs a private server of its own")
-    report = tmp_path / "report"
-    script = textwrap.dedent(f"""
-        import os, signal, sys, time
-        sys.path.insert(0, {os.path.dirname(mariadb_private.__file__)!r})
-        import mariadb_private, pymysql
-        server = mariadb_private.PrivateServer().start()
-        fork = os.fork()
-        if fork == 0:
-            time.sleep(60)
-            os._exit(0)
-        time.sleep(0.2)
-        os.kill(fork, signal.SIGTERM)
-        _, status = os.waitpid(fork, 0)
-        pymysql.connect(**server.config()).close()
-        with open({str(report)!r}, "w") as f:
-            f.write(f"{{server.folder}} {{server.process.pid}} {{os.WTERMSIG(status)}}")
-        time.sleep(60)
-    """)
-    proc = subprocess.Popen([sys.executable, "-c", script])
+def test_children_of_settled_rows_still_take_slots(dispatchers, db_config, events, sql):
+    """A dispatcher frozen past its lease finds its child's row settled when
+    it resumes: until that child ends it still counts against the limit."""
+    register(db_config, ["a-first"])
+    proc = dispatchers.start(config=db_config, events=events, max_cpu=1, seconds=8, record_done=True,
+                             stop_when_empty=False, sleep_idle=1)
+    wait_until(lambda: read_records(events, "run"), timeout=30)
+    time.sleep(0.3)                    # the dispatcher at its limit: in its idle sleep
+    os.kill(proc.pid, signal.SIGSTOP)
     try:
-        wait_until(lambda: report.exists() and report.read_text(), timeout=60)
-        folder, server_pid, fork_signal = report.read_text().split()
-        assert os.path.isdir(folder) and int(fork_signal) == signal.SIGTERM
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=60) == -signal.SIGTERM
+        sql(f"UPDATE {T} SET status='DEAD', end_time=NOW()")   # as another host settles a lost host's rows
+        register(db_config, ["b-second"])
+        time.sleep(5.5)                                         # past the next heartbeat
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=10)
-    assert not os.path.exists(folder)
-    with pytest.raises(ProcessLookupError):
-        os.kill(int(server_pid), 0)
+        os.kill(proc.pid, signal.SIGCONT)
+    wait_until(lambda: read_records(events, "done"), timeout=30)
+    runs = read_records(events, "run")
+    assert [r[2] for r in runs] == ["a-first"], runs            # nothing started beside the running child
+    wait_until(lambda: len(read_records(events, "done")) == 2, timeout=30)
+    # the settled row was removed by its child, the other by its own
+    wait_until(lambda: sql(f"SELECT COUNT(*) FROM {T}") == ((0,),), timeout=30)

@@ -61,7 +61,8 @@ def test_signatures_annotations_and_names():
     assert C.__init__.__annotations__ == {"Pms_TableName": str}
     methods = ["CVF_GetDBConn", "CVF_EnsureTable", "CUF_HasPendingOrRunning", "CUF_RegisterTask", "CUF_GetTaskCount",
                "CUF_TryFetchTask", "_ProcessWrapper", "CUF_Run"]
-    assert [k for k in vars(C) if not k.startswith("__")] == methods
+    assert [k for k in vars(C) if not k.startswith("__")] == methods + ["CVI_HeartbeatSeconds", "CVI_LeaseSeconds"]
+    assert (C.CVI_HeartbeatSeconds, C.CVI_LeaseSeconds) == (5, 90)
     for name in methods + ["__init__"]:
         assert getattr(C, name).__qualname__ == "CLASS_MultiTaskAdv." + name
         assert getattr(C, name).__doc__ is None
@@ -81,7 +82,12 @@ def test_constructor_sets_attributes_in_order_and_ensures_table():
     import socket
     assert r.CVF_HostName == socket.gethostname()
     create = world.log[1][1]
-    assert world.log[0] == ("connect",) and world.log[2:] == [("commit",), ("close",)]
+    assert world.log[0] == ("connect",) and world.log[2:5] == [("commit",), ("close",), ("connect",)]
+    # the companion tables (reasons, heartbeats) in a transaction of their own
+    assert [e[1].split()[5] for e in world.log[5:7]] == ["db1.tab_reason", "db1.tab_lease"]
+    assert world.log[7:] == [("commit",), ("close",)]
+    assert world.sessions == ["SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
+                              "SESSION wait_timeout=LEAST(@@wait_timeout, 30)"] * 2
     assert create.startswith("CREATE TABLE IF NOT EXISTS db1.tab (") and create.endswith(") ENGINE=InnoDB;")
     assert "worker_id CHAR(36) PRIMARY KEY, -- UUID\n" in create
 
@@ -326,6 +332,16 @@ def only(verb, exc):
     return lambda text: exc if text.startswith(verb) else None
 
 
+def first(n, exc):
+    """The first n statements fail with exc."""
+    count = [0]
+
+    def errors(text):
+        count[0] += 1
+        return exc if count[0] <= n else None
+    return errors
+
+
 def raise_(exc):
     def target(name):
         raise exc
@@ -336,16 +352,17 @@ def raise_(exc):
     (None, [deadlock(), gone(2013), gone(2006), lock_wait(), None], ["DELETE"] * 5, ["exit"], None),
     (None, [pymysql.err.InterfaceError(0, ""), None], ["DELETE"] * 2, ["exit"], None),   # dropped connection
     (None, [KeyboardInterrupt(), None], ["DELETE"] * 2, [], KeyboardInterrupt),  # success still recorded
-    (None, only("DELETE", gone(2003)), ["DELETE", "...", "UPDATE"], ["dead"], None),  # gives up after the window
+    (None, first(90, gone(2003)), ["DELETE", "..."], ["exit"], None),  # retried past any window
     (None, [pymysql.err.ProgrammingError(1146, "no table"), None], ["DELETE", "UPDATE"], ["dead"], None),
-    (raise_(KeyboardInterrupt()), [gone(), None], ["UPDATE"] * 2, ["dead"], KeyboardInterrupt),
+    # a dead marking: its locking check, then the marking and the reason
+    (raise_(KeyboardInterrupt()), [gone(), None], ["UPDATE"], ["dead"], KeyboardInterrupt),
     (raise_(SystemExit(4)), [], ["UPDATE"], ["dead"], SystemExit),
-    (raise_(ValueError("bad")), [deadlock(), None], ["UPDATE"] * 2, ["dead"], None),
+    (raise_(ValueError("bad")), [deadlock(), None], ["UPDATE"], ["dead"], None),
 ])
 def test_child_final_write_is_retried(monkeypatch, target, errors, writes, events, raised):
     clock = FakeTime()
     monkeypatch.setattr(Sarnovet, "time", clock)
-    world = World()
+    world = World({"COUNT": (1,)})
     r = fake_runner(world, target or (lambda name: None), 2, {})
     r.Evt_OnProcExit = lambda *a: world.log.append(("exit",) + a)
     r.Evt_OnProcDead = lambda *a: world.log.append(("dead",) + a)
@@ -356,14 +373,14 @@ def test_child_final_write_is_retried(monkeypatch, target, errors, writes, event
             r._ProcessWrapper("w1", "n1")
     else:
         r._ProcessWrapper("w1", "n1")
-    done = [e[1].split()[0] for e in world.calls("execute")]
-    if "..." in writes:  # as many removals as fit in the window, then the dead marking
-        assert set(done[:-1]) == {"DELETE"} and done[-1] == "UPDATE" and len(done) > 10
-        assert 60 <= clock.now - 1000 < 63 and max(clock.sleeps) <= 2.0
-        assert grows(clock.sleeps[:-1])  # the last pause is cut to the window's end
+    verbs = [e[1].split()[0] for e in world.calls("execute")]
+    done = [v for v in verbs if v in ("DELETE", "UPDATE")]
+    if "..." in writes:  # the removal until it gets through
+        assert done == ["DELETE"] * 91 and clock.now - 1000 > 120 and max(clock.sleeps) <= 2.0
+        assert grows(clock.sleeps)
     else:
         assert done == writes and grows(clock.sleeps)
-    assert len(world.calls("connect")) == len(done)
+    assert len(world.calls("connect")) == sum(v in ("DELETE", "SELECT") for v in verbs)  # one per try
     assert [e[0] for e in world.log if e[0] in ("exit", "dead")] == events
     if events == ["dead"]:
         assert world.log[-1][1] == "w1"
@@ -385,14 +402,25 @@ def failing(n, exc):
     return errors
 
 
-@pytest.mark.parametrize("errors, raised, lines", [
-    (failing(10 ** 6, gone(2003)), pymysql.err.OperationalError, 1),  # ends after 60 s of outage
-    (failing(4, gone(2013)), Stop, 2),                  # outage over: reported, the loop goes on
-    (failing(1, pymysql.err.ProgrammingError(1146, "no table")), pymysql.err.ProgrammingError, 0),
-    (failing(10 ** 6, deadlock()), pymysql.err.OperationalError, 0),  # lock errors: ten tries, then the end
+class StoppingTime(FakeTime):
+    """Ends the loop after 200 s on the fake clock."""
+
+    def sleep(self, seconds):
+        super().sleep(seconds)
+        if self.now > 1200:
+            raise Stop()
+
+
+@pytest.mark.parametrize("errors, lines", [
+    (failing(10 ** 6, gone(2003)), ["unreachable, retrying until it answers: (2003"] +
+     ["still unreachable after"] * 3),                  # never gives up; says so once a minute
+    (failing(4, gone(2013)), ["unreachable, retrying", "reachable again"]),  # over: reported, the loop goes on
+    (failing(1, pymysql.err.ProgrammingError(1146, "no table")), pymysql.err.ProgrammingError),
+    (failing(10 ** 6, deadlock()), ["busy (rows stay locked), retrying until it answers: (1213"] +
+     ["still busy"] * 3),                               # rows locked past the claim's retries: waited for too
 ])
-def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, raised, lines):
-    clock = FakeTime()
+def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, lines):
+    clock = StoppingTime()
     monkeypatch.setattr(Sarnovet, "time", clock)
     world = World({"COUNT": (0,)})
     r = fake_runner(world, None, 2, {})
@@ -401,17 +429,38 @@ def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, raised, lin
         raise Stop()
     r.Evt_OnIdle = idle
     world.errors = errors
-    with pytest.raises(raised):
+    with pytest.raises(lines if isinstance(lines, type) else Stop):
         r.CUF_Run(0)
     out = capsys.readouterr().out.splitlines()
-    assert len(out) == lines
-    if lines:
-        assert out[0].startswith("[Sarnovet] Database unreachable, retrying for up to 60 s: (")
-    if lines == 2:
+    if isinstance(lines, type):
+        assert out == []
+        return
+    assert len(out) == len(lines), out
+    for line, want in zip(out, lines):
+        assert line.startswith("[Sarnovet] Database " + want), out
+    if len(lines) == 2:
         assert out[1] == f"[Sarnovet] Database reachable again after {sum(clock.sleeps):.1f} s"
-    if lines == 1:
-        assert 60 <= clock.now - 1000 < 63.1 and 1.5 <= max(clock.sleeps) <= 3.0
-        assert 0.1 <= clock.sleeps[0] <= 0.2 and all(b >= a * 0.5 for a, b in zip(clock.sleeps, clock.sleeps[1:-1]))
+    else:
+        assert 1.5 <= max(clock.sleeps) <= 3.0 and 0.1 <= clock.sleeps[0] <= 0.2
+
+
+@pytest.mark.parametrize("outage, settled", [(0, True), (3, False)])
+def test_lost_hosts_are_settled_but_not_right_after_an_outage(monkeypatch, capsys, outage, settled):
+    """A host whose heartbeat is older than the lease is lost, unless this
+    dispatcher was cut off itself: then it waits one lease first."""
+    monkeypatch.setattr(Sarnovet, "time", StoppingTime())
+    world = World({"COUNT": (0,), "h.beat": ("w9", "lost-host")})
+    r = fake_runner(world, None, 2, {})
+
+    def idle():
+        raise Stop()
+    r.Evt_OnIdle = idle
+    world.errors = failing(outage, gone(2003))
+    with pytest.raises(Stop):
+        r.CUF_Run(0)
+    marks = [e for e in world.calls("execute") if e[1].startswith("UPDATE") and e[2] == ("w9",)]
+    assert bool(marks) == settled
+    assert ("host(s) lost-host DEAD: host lost (no heartbeat for over 90.0 s)" in capsys.readouterr().out) == settled
 
 
 # ------------------------------------------ host code that used to crash
