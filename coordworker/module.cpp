@@ -7,26 +7,16 @@ namespace {
 
 using namespace host;
 
-constexpr Def runner_members[] = {
-    method<runner_init>("__init__", {"self",
-                                     "Pmf_TargetFunc",
-                                     "Pmi_MaxCPU",
-                                     "Pmd_DBConfig",
-                                     Param{"Pms_TableName", "_syscpu_gate_worker"}.annotated(&PyUnicode_Type),
-                                     {"PmF_Event_OnTaskRegister", None},
-                                     {"PmF_Event_OnProcessStart", None},
-                                     {"PmF_Event_OnProcessExit", None},
-                                     {"PmF_Event_OnProcessDead", None},
-                                     {"PmF_Event_OnIdle", None}}),
-    method<runner_get_conn>("CVF_GetDBConn", {"self"}),
-    method<runner_ensure_table>("CVF_EnsureTable", {"self"}),
-    method<runner_has_pending_or_running>("CUF_HasPendingOrRunning", {"self"}),
-    method<runner_register_task>("CUF_RegisterTask", {"self", "Pms_TaskName"}),
-    method<runner_get_task_count>("CUF_GetTaskCount", {"self"}),
-    method<runner_try_fetch_task>("CUF_TryFetchTask", {"self"}),
-    method<runner_process_wrapper>("_ProcessWrapper", {"self", "Pmi_WorkerID", "Pms_TaskName"}),
-    method<runner_run>("CUF_Run", {"self", {"Pmi_SleepIdle", 1}}),
-};
+// The class body, in its order.
+constexpr const Def* runner_members[] = {&adv::init,
+                                         &adv::get_conn,
+                                         &adv::ensure_table,
+                                         &adv::has_pending_or_running,
+                                         &adv::register_task,
+                                         &adv::get_task_count,
+                                         &adv::try_fetch_task,
+                                         &adv::process_wrapper,
+                                         &adv::run};
 
 Ref exec_body(Handle module) {
     for (const char* name : {"pymysql", "multiprocessing", "socket", "time", "os", "uuid"}) import_into(module, name);

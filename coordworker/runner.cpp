@@ -927,6 +927,17 @@ Ref runner_init(const Globals& g, Handle self, Handle target, Handle max_cpu, Ha
     self.call(ID("CVF_EnsureTable"));
     return none();
 }
+constexpr Def adv::init =
+    method<runner_init>("__init__", {"self",
+                                     "Pmf_TargetFunc",
+                                     "Pmi_MaxCPU",
+                                     "Pmd_DBConfig",
+                                     Param{"Pms_TableName", "_syscpu_gate_worker"}.annotated(&PyUnicode_Type),
+                                     {"PmF_Event_OnTaskRegister", None},
+                                     {"PmF_Event_OnProcessStart", None},
+                                     {"PmF_Event_OnProcessExit", None},
+                                     {"PmF_Event_OnProcessDead", None},
+                                     {"PmF_Event_OnIdle", None}});
 
 // ------------------------------------------------------------ connection
 
@@ -951,6 +962,7 @@ Ref runner_get_conn(const Globals& g, Handle self) {
     kwargs.set_item(autocommit, boolean(false));
     return check(PyObject_Call(connect.ptr(), tuple().ptr(), kwargs.ptr()));
 }
+constexpr Def adv::get_conn = method<runner_get_conn>("CVF_GetDBConn", {"self"});
 
 // ----------------------------------------------------------- operations
 
@@ -971,11 +983,13 @@ Ref runner_ensure_table(const Globals&, Handle self) {
         return none();
     });
 }
+constexpr Def adv::ensure_table = method<runner_ensure_table>("CVF_EnsureTable", {"self"});
 
 Ref runner_has_pending_or_running(const Globals&, Handle self) {
     Ref count = read_count(self, sql_for(self, Stmt::ActiveCount));
     return check(PyObject_RichCompare(count.ptr(), integer(0).ptr(), Py_GT));
 }
+constexpr Def adv::has_pending_or_running = method<runner_has_pending_or_running>("CUF_HasPendingOrRunning", {"self"});
 
 // A registration that waits on rows locked by a peer stopped inside its
 // claim ends with a lock-wait abort after the session's lock wait; it is
@@ -994,8 +1008,10 @@ Ref runner_register_task(const Globals& g, Handle self, Handle task_name) {
     fire(self, ID("Evt_OnTaskRegister"), worker_id, task_name);
     return none();
 }
+constexpr Def adv::register_task = method<runner_register_task>("CUF_RegisterTask", {"self", "Pms_TaskName"});
 
 Ref runner_get_task_count(const Globals&, Handle self) { return read_count(self, sql_for(self, Stmt::TotalCount)); }
+constexpr Def adv::get_task_count = method<runner_get_task_count>("CUF_GetTaskCount", {"self"});
 
 // The claim protocol. A deadlock or lock-wait abort is transient: the whole claim runs again on
 // a fresh connection; any other error, or the same one after the last try,
@@ -1008,6 +1024,7 @@ Ref runner_try_fetch_task(const Globals& g, Handle self) {
     Ref claim_sql = sql(name, Stmt::Claim);
     return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql); });
 }
+constexpr Def adv::try_fetch_task = method<runner_try_fetch_task>("CUF_TryFetchTask", {"self"});
 
 // --------------------------------------------------------------- child
 
@@ -1056,6 +1073,8 @@ Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Hand
         });
     return none();
 }
+constexpr Def adv::process_wrapper =
+    method<runner_process_wrapper>("_ProcessWrapper", {"self", "Pmi_WorkerID", "Pms_TaskName"});
 
 // ----------------------------------------------------------- dispatcher
 
@@ -1063,5 +1082,6 @@ Ref runner_run(const Globals& g, Handle self, Handle sleep_idle) {
     Dispatcher dispatcher(g, self, sleep_idle);
     for (;;) except_(PyExc_Exception, [&] { dispatcher.pass(); }, [&](Caught& e) { dispatcher.ride_out(e); });
 }
+constexpr Def adv::run = method<runner_run>("CUF_Run", {"self", {"Pmi_SleepIdle", 1}});
 
 }  // namespace sarnovet

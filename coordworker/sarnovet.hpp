@@ -3,8 +3,9 @@
 //
 // table.cpp holds everything about the worker table (statement texts, the
 // table-name check, the per-operation connection scope, what a driver
-// error means for running an operation again); runner.cpp the bodies of
-// CLASS_MultiTaskAdv; module.cpp declares the module.
+// error means for running an operation again); runner.cpp the methods of
+// CLASS_MultiTaskAdv, each declared next to its body; module.cpp puts them
+// into the class in class-body order.
 #pragma once
 
 #include "host.hpp"
@@ -13,6 +14,7 @@
 
 namespace sarnovet {
 
+using host::Def;
 using host::Globals;
 using host::Handle;
 using host::Ref;
@@ -164,16 +166,11 @@ ErrorKind error_kind(const Globals& g, Handle exc);
 
 // ----------------------------------------------------------- runner.cpp
 
-Ref runner_init(const Globals&, Handle self, Handle target, Handle max_cpu, Handle db_config, Handle table_name,
-                Handle on_task_register, Handle on_process_start, Handle on_process_exit, Handle on_process_dead,
-                Handle on_idle);
-Ref runner_get_conn(const Globals&, Handle self);
-Ref runner_ensure_table(const Globals&, Handle self);
-Ref runner_has_pending_or_running(const Globals&, Handle self);
-Ref runner_register_task(const Globals&, Handle self, Handle task_name);
-Ref runner_get_task_count(const Globals&, Handle self);
-Ref runner_try_fetch_task(const Globals&, Handle self);
-Ref runner_process_wrapper(const Globals&, Handle self, Handle worker_id, Handle task_name);
-Ref runner_run(const Globals&, Handle self, Handle sleep_idle);
+// CLASS_MultiTaskAdv's methods, each declaration (name, parameters,
+// defaults, annotations) defined next to its body.
+namespace adv {
+extern const Def init, get_conn, ensure_table, has_pending_or_running, register_task, get_task_count, try_fetch_task,
+    process_wrapper, run;
+}
 
 }  // namespace sarnovet
