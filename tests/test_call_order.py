@@ -69,6 +69,10 @@ def same_as_python(native, python):
     print(a == b, steps == log)
 """
 
+# A Sarnovet child whose target raised, up to the dead event's test.
+CHILD_FAILS = ("'r.CVF_TableName', 'r.Evt_OnProcStart', 'r.CVF_TargetFunc', 'CVF_TargetFunc()', 'str', "
+               "'r.CVF_HostName', 'r.CVF_GetDBConn', 'CVF_GetDBConn()', 'r.Evt_OnProcDead'")
+
 CASES = {
     # ms = self.CUF_GetDate(d); ms += " "; ms += self.CUF_GetTime(t)
     "Delmique CUF_GetDateTime: date first, text appended": ("""
@@ -261,6 +265,45 @@ CASES = {
     """, "['r.CVE_TaskMode', 'modes.cE_TaskM_AutoTune', '==', 'modes2.cE_TaskM_TThread', '==', "
          "'modes2.cE_TaskM_AsyncThread', '==', 'modes2.cE_TaskM_TProcess', '==', 'r._CUF_Run_Process', "
          "'_CUF_Run_Process()']\n"),
+    # except Exception as e:
+    #     reason = f"{type(e).__name__}: {str(e)}"  (or "<unprintable>"), written with the dead marking
+    #     callback = self.Evt_OnProcDead
+    #     if callback: callback(worker_id, str(e))
+    # Run in place; the driver's steps are left out of the log.
+    "Sarnovet _ProcessWrapper: dead event read before the error's text": ("""
+        import Sarnovet
+        class Logged(Exception):
+            def __str__(self): log.append("str"); return "boom"
+        class Unprintable(Exception):
+            def __str__(self): log.append("str"); raise RuntimeError("no text")
+        cur = Spy("cur", execute=lambda *a: None, fetchone=lambda: (1,))
+        conn = Spy("conn", cursor=lambda: cur, commit=lambda: None, close=lambda: None)
+        def raising(error):
+            def target(name): raise error
+            return target
+        for error, event in [(Logged(), None), (Unprintable(), None), (Logged(), lambda w, text: log.append(text))]:
+            r = Spy("r", CVF_TableName="t", CVF_HostName="h", CVF_GetDBConn=lambda: conn, Evt_OnProcStart=None,
+                    CVF_TargetFunc=raising(error), Evt_OnProcDead=event)
+            Sarnovet.CLASS_MultiTaskAdv._ProcessWrapper(r, "w", "task")
+            log.append("|")
+        print([x for x in log if not x.startswith(("conn.", "cur.", "cursor(", "execute(", "fetchone(", "commit(",
+                                                   "close("))])
+    """, f"[{CHILD_FAILS}, '|', {CHILD_FAILS}, '|', {CHILD_FAILS}, 'str', 'Evt_OnProcDead()', 'boom', '|']\n"),
+    # after the session's limits, on the same cursor:
+    # cursor.execute(count_sql, (self.CVF_HostName,)); count = cursor.fetchone()[0]
+    # if count >= self.CVF_MaxCPU: ...; cursor.execute(pick_sql); row = cursor.fetchone()
+    # cursor.execute(claim_sql, (self.CVF_HostName, os.getpid(), worker_id)); conn.commit(); conn.close()
+    "Sarnovet CUF_TryFetchTask: execute looked up before the host name": ("""
+        import Sarnovet
+        rows = iter([(0,), ("w", "task")])
+        cur = Spy("cur", execute=lambda *a: None, fetchone=lambda: next(rows))
+        conn = Spy("conn", cursor=lambda: cur, commit=lambda: None, close=lambda: None)
+        r = Spy("r", CVF_TableName="t", CVF_HostName="h", CVF_MaxCPU=1, CVF_GetDBConn=lambda: conn)
+        print(Sarnovet.CLASS_MultiTaskAdv.CUF_TryFetchTask(r)); show()
+    """, "('w', 'task')\n['r.CVF_TableName', 'r.CVF_GetDBConn', 'CVF_GetDBConn()', 'conn.cursor', 'cursor()', "
+         "'cur.execute', 'execute()', 'cur.execute', 'r.CVF_HostName', 'execute()', 'cur.fetchone', 'fetchone()', "
+         "'r.CVF_MaxCPU', 'cur.execute', 'execute()', 'cur.fetchone', 'fetchone()', 'cur.execute', "
+         "'r.CVF_HostName', 'execute()', 'conn.commit', 'commit()', 'conn.close', 'close()']\n"),
     # with <manager>: the manager's special methods, __enter__ first; the
     # same code in Python must give the same log and the same error.
     "with: special methods, __enter__ first, as Python's with": ("""
