@@ -335,6 +335,36 @@ long long as_int(Handle v, long long fallback) {
 
 // ----------------------------------------------------------------- claim
 
+// The worker ids this process has claimed and not yet seen end (a forked
+// child starts from none). A RUNNING row under this host name and this
+// process's pid that is not among them was claimed by an earlier process
+// with the same pid: a restarted container or machine, whose dispatcher
+// gets its old pid again.
+class OwnClaims {
+public:
+    void add(Handle worker_id) { here().insert(text(worker_id)); }
+    void drop(Handle worker_id) { here().erase(text(worker_id)); }
+    bool has(Handle worker_id) { return here().count(text(worker_id)) != 0; }
+
+private:
+    static std::string text(Handle worker_id) {
+        const char* s = PyUnicode_Check(worker_id.ptr()) ? PyUnicode_AsUTF8(worker_id.ptr()) : nullptr;
+        if (!s) PyErr_Clear();
+        return s ? s : "";
+    }
+    std::set<std::string>& here() {
+        long me = own_pid();
+        if (pid_ != me) {
+            pid_ = me;
+            ids_.clear();
+        }
+        return ids_;
+    }
+    long pid_ = 0;
+    std::set<std::string> ids_;
+};
+OwnClaims own_claims;
+
 // One run of the claim protocol on its own connection and transaction.
 // (The claim's record is written by its child when it starts.)
 Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql) {
@@ -362,6 +392,7 @@ Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql)
             execute(claim_sql, values);
         }
         commit_close(conn);
+        own_claims.add(worker_id);
         return tuple(worker_id, task_name);
     });
 }
@@ -521,9 +552,10 @@ bool runs_row(Handle children, Handle worker_id) {
 // Why a RUNNING row of this host name is stranded, or nullptr while a
 // process that may settle it is alive here: the child that runs its task
 // (found by its process name), else the claiming dispatcher (its pid, if
-// that process is not younger than the claim). A row of this process
-// counts as alive while one of `children` runs it, or unless
-// `own_without_child`, or unless it was claimed before this process began.
+// that process is not younger than the claim). A row under this process's
+// pid that this process did not claim is an earlier process's; one it
+// claimed counts as alive while one of `children` runs it, or unless
+// `own_without_child`.
 const char* stranded(Handle row, Handle children, bool own_without_child, const std::set<std::string>& running) {
     Ref worker_id = row[integer(0)];
     long long pid = as_int(row[integer(1)], -1);
@@ -532,9 +564,9 @@ const char* stranded(Handle row, Handle children, bool own_without_child, const 
     if (running.count(task_process_name(worker_id))) return nullptr;
     if (pid <= 0 || pid > INT_MAX) return nullptr;  // no pid: not ours to judge
     if (pid == own_pid()) {
+        if (!own_claims.has(worker_id)) return "dispatcher gone";  // an earlier process with this pid
         if (runs_row(children, worker_id)) return nullptr;
-        if (own_without_child) return "no child started";
-        return may_have_claimed(process_age(own_pid()), claim_age) ? nullptr : "dispatcher gone";
+        return own_without_child ? "no child started" : nullptr;
     }
     return process_alive((long)pid) && may_have_claimed(process_age((long)pid), claim_age) ? nullptr
                                                                                           : "dispatcher gone";
@@ -610,6 +642,7 @@ void reap(const Globals& g, Handle self, Handle children) {
             report = settle_own(g, self, worker_id, reason);
         }
         del_item(children, i);
+        own_claims.drop(worker_id);
         if (report) {
             Ref callback = self.attr(ID("Evt_OnProcDead"));
             if (callback.truthy()) {
