@@ -78,13 +78,18 @@ $(VENV)/.pyright: $(VENV)/.deps
 	  echo "pyright could not be installed: its check of the stubs will be skipped"; \
 	fi
 
-# The MySQL-compatible server for the coordinated worker's tests and demo:
-# installed from the distribution's packages when it is missing.
+# The MySQL-compatible server for the coordinated worker's tests and demo,
+# and nftables for its multi-host fault test (which cuts a host off):
+# installed from the distribution's packages when they are missing.
 system-deps:
 	@if ! command -v mariadbd >/dev/null && [ ! -x /usr/sbin/mariadbd ]; then \
 	  echo "== mariadbd not found: installing mariadb-server with apt-get (needs root);"; \
 	  echo "== Sarnovet's tests and demo start a private MariaDB server of their own"; \
 	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q mariadb-server; \
+	fi
+	@if ! command -v nft >/dev/null && [ ! -x /usr/sbin/nft ] && [ "$$(id -u)" = 0 ]; then \
+	  echo "== nft not found: installing nftables with apt-get for Sarnovet's multi-host test"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q nftables; \
 	fi
 
 dist: $(VENV)/.deps
