@@ -30,7 +30,13 @@ constexpr Def runner_members[] = {
 
 Ref exec_body(Handle module) {
     for (const char* name : {"pymysql", "multiprocessing", "socket", "time", "os", "uuid"}) import_into(module, name);
-    make_class(module, "CLASS_MultiTaskAdv", nullptr, runner_members);
+    Ref cls = make_class(module, "CLASS_MultiTaskAdv", nullptr, runner_members);
+    // How often a dispatcher refreshes its host's heartbeat, and how old a
+    // heartbeat (on the server's clock) may grow before any dispatcher
+    // settles that host's RUNNING rows as lost. Read from the instance when
+    // used, so a host may set them on a subclass, the class or an instance.
+    cls.set_attr(ID("CVI_HeartbeatSeconds"), integer(kHeartbeatSeconds));
+    cls.set_attr(ID("CVI_LeaseSeconds"), integer(kLeaseSeconds));
     return none();
 }
 

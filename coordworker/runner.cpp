@@ -42,17 +42,23 @@ namespace {
 constexpr int kClaimAttempts = 10;
 constexpr double kClaimPauseStep = 0.02;  // seconds; the pause grows with each try
 
-// The child's final write (row removal or dead marking) is run again after
-// lock and connection errors for this long, with a growing random pause.
+// A child's final write on a row without a claim record (claimed by other
+// code) is run again after lock and connection errors for this long; one
+// fenced to its claim is run again until it gets through. Growing random
+// pauses between tries.
 constexpr double kFinalWriteWindow = 60.0;
 constexpr double kFinalWritePause = 0.05, kFinalWritePauseMax = 2.0;
 
-// A dispatcher rides out this long a server it cannot reach.
-constexpr double kOutageWindow = 60.0;
+// A dispatcher rides out an outage of any length, pausing between tries,
+// and says so when it begins, every kOutageReport seconds and when it ends.
 constexpr double kOutagePause = 0.2, kOutagePauseMax = 3.0;
+constexpr double kOutageReport = 60.0;
 
 // How often a dispatcher looks for rows of processes that no longer exist.
 constexpr double kRecoveryInterval = 60.0;
+
+// Reasons are kept up to this many characters.
+constexpr Py_ssize_t kReasonMax = 255;
 
 using Clock = std::chrono::steady_clock;
 
@@ -75,10 +81,12 @@ Ref function_text(Handle f) {
     return check(PyUnicode_FromFormat("%S()", qualname.ptr()));
 }
 
-double uniform(double lo, double hi) {
-    thread_local std::minstd_rand rng{(unsigned)Clock::now().time_since_epoch().count() ^ (unsigned)own_pid()};
-    return std::uniform_real_distribution<double>(lo, hi)(rng);
+std::minstd_rand& rng() {
+    thread_local std::minstd_rand r{(unsigned)Clock::now().time_since_epoch().count() ^ (unsigned)own_pid()};
+    return r;
 }
+
+double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng()); }
 
 double claim_pause(int attempt) { return kClaimPauseStep * attempt * uniform(0.25, 1.0); }
 
@@ -90,7 +98,10 @@ double growing_pause(int attempt, double base, double cap) {
 }
 
 // time.sleep(seconds) of the module's `time`
-void pause(const Globals& g, double seconds) { g[ID("time")].call(ID("sleep"), flt(seconds)); }
+void pause(const Globals& g, double seconds) {
+    Ref sleep = g[ID("time")].attr(ID("sleep"));
+    sleep(flt(seconds));
+}
 
 // time.monotonic() of the module's `time`: the clock of the retry windows,
 // which pass in the same time.sleep pauses.
@@ -99,6 +110,35 @@ double monotonic(const Globals& g) {
     double v = PyFloat_AsDouble(now.ptr());
     if (v == -1.0 && PyErr_Occurred()) raise();
     return v;
+}
+
+// A number of seconds read from an attribute of self now (CVI_...).
+double seconds_attr(Handle self, PyObject* name) {
+    Ref v = self.attr(name);
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) raise();
+    if (!std::isfinite(d) || d < 0) raise(PyExc_ValueError, "%U must be a finite number of seconds >= 0", name);
+    return d;
+}
+
+// str(text)[:kReasonMax]
+Ref clip(Ref text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) <= kReasonMax) return text;
+    return check(PyUnicode_Substring(text.ptr(), 0, kReasonMax));
+}
+
+// "ValueError: boom" for a caught error; the type's name alone when its
+// text is empty, "<unprintable>" for a text that cannot be made.
+Ref error_reason(Handle e) {
+    Ref type(type_of(e));
+    const char* full = ((PyTypeObject*)type.ptr())->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    const char* name = dot ? dot + 1 : full;
+    Ref text;
+    ignoring_errors([&] { text = e.str(); });
+    if (!text) return clip(check(PyUnicode_FromFormat("%s: <unprintable>", name)));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return str(name);
+    return clip(check(PyUnicode_FromFormat("%s: %U", name, text.ptr())));
 }
 
 // once() on a fresh connection each time, run again after a deadlock or
@@ -118,77 +158,51 @@ Ref lock_retried(const Globals& g, F once) {
     }
 }
 
-// One run of the claim protocol on its own connection and transaction.
-Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql) {
-    return with_connection(self, [&](Handle conn, Handle cur) -> Ref {
-        execute(cur, count_sql, tuple(self.attr(ID("CVF_HostName"))));
-        Ref count = fetch_first(cur);
-        if (count >= self.attr(ID("CVF_MaxCPU"))) {
-            rollback_close(conn);
-            return none();
+// ------------------------------------------------------ process identity
+
+// The kernel's boot id: a process id and start time mean the same process
+// only within one boot. Empty where there is none.
+const std::string& own_boot() {
+    static std::string boot = [] {
+        std::string b;
+#ifdef __linux__
+        if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re")) {
+            char buf[64] = {0};
+            if (std::fgets(buf, sizeof buf, f)) b = buf;
+            std::fclose(f);
+            while (!b.empty() && (b.back() == '\n' || b.back() == ' ')) b.pop_back();
         }
-        execute(cur, pick_sql);
-        Ref row = cur.call(ID("fetchone"));
-        if (!row.truthy()) {
-            rollback_close(conn);
-            return none();
-        }
-        auto [worker_id, task_name] = unpack2(row);
-        execute(cur, claim_sql, tuple(self.attr(ID("CVF_HostName")), integer(own_pid()), worker_id));
-        commit_close(conn);
-        return tuple(worker_id, task_name);
-    });
+#endif
+        return b;
+    }();
+    return boot;
 }
 
-// Runs one write statement with `values` on its own connection and commits.
-void write_one(Handle self, Handle text, Handle values) {
-    with_connection(self, [&](Handle conn, Handle cur) {
-        execute(cur, text, values);
-        commit_close(conn);
-        return none();
-    });
-}
-
-// The child's last word on its row: the statement `which` for `worker_id`,
-// run again on a fresh connection after lock and connection errors until
-// it succeeds or kFinalWriteWindow has passed; then, or at once for any
-// other error, the error goes to the caller.
-void final_write(const Globals& g, Handle self, Stmt which, Handle worker_id) {
-    Ref text = sql_for(self, which);
-    Ref values = tuple(worker_id);
-    double start = -1;  // read at the first failure: the success path reads no clock
-    for (int attempt = 1;; ++attempt) {
-        double wait = -1;
-        except_(
-            PyExc_Exception, [&] { write_one(self, text, values); },
-            [&](Caught& e) {
-                if (error_kind(g, e.value()) == ErrorKind::Other) e.reraise();
-                double now = monotonic(g);
-                if (start < 0) start = now;
-                double left = kFinalWriteWindow - (now - start);
-                if (left <= 0) e.reraise();
-                wait = std::min(left, growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax));
-            });
-        if (wait < 0) return;
-        pause(g, wait);
-    }
-}
-
-// The dispatcher's marking of a row whose process ended without a result:
-// only a row still RUNNING changes. Returns whether one did (true also
-// when the driver does not say).
-bool mark_dead_if_running(const Globals& g, Handle self, Handle worker_id) {
-    Ref text = sql_for(self, Stmt::MarkDeadIfRunning);
-    Ref values = tuple(worker_id);
-    Ref changed = lock_retried(g, [&] {
-        return with_connection(self, [&](Handle conn, Handle cur) {
-            execute(cur, text, values);
-            long n = rowcount(cur);
-            commit_close(conn);
-            return boolean(n != 0);
-        });
-    });
-    return changed.is(boolean(true));
+// The start time of a process in clock ticks since boot; -1 when unknown.
+// With the process id it names one process of one boot, whatever ids are
+// reused later.
+long long start_ticks(long pid) {
+#ifdef __linux__
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    const char* p = std::strrchr(buf, ')');
+    if (!p) return -1;
+    // Field 22 is the start time; fields 3 on follow the name.
+    int field = 2;
+    for (++p; *p && field < 22; ++p)
+        if (*p == ' ') ++field;
+    return field == 22 ? std::strtoll(p, nullptr, 10) : -1;
+#else
+    (void)pid;
+    return -1;
+#endif
 }
 
 // Whether a process with this id exists on this machine (in this process
@@ -224,6 +238,267 @@ bool process_alive(long pid) {
 #endif
 }
 
+// Whether the process recorded as (pid, start ticks, boot id) still runs
+// here; unknown parts (-1, "") are not held against it.
+bool identity_alive(long pid, long long started, const std::string& boot) {
+    if (!boot.empty() && !own_boot().empty() && boot != own_boot()) return false;
+    if (!process_alive(pid)) return false;
+    if (started >= 0) {
+        long long now = start_ticks(pid);
+        if (now >= 0 && now != started) return false;
+    }
+    return true;
+}
+
+// 32 random hexadecimal digits.
+std::string random_hex() {
+    static const char digits[] = "0123456789abcdef";
+    std::random_device dev;
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        unsigned v = dev();
+        for (int k = 0; k < 8; ++k, v >>= 4) s += digits[v & 15];
+    }
+    return s;
+}
+
+// This process: an instance id made at its first claim (again after a
+// fork), its start time and the boot id. A restarted host or container
+// whose dispatcher gets the old process id is a new instance.
+struct Self {
+    long pid = -1;
+    std::string instance;
+    long long started = -1;
+};
+const Self& this_process() {
+    static Self me;
+    if (me.pid != own_pid()) {
+        me.pid = own_pid();
+        me.instance = random_hex();
+        me.started = start_ticks(me.pid);
+    }
+    return me;
+}
+
+Ref text_or_none(const std::string& s) { return s.empty() ? Ref(none()) : str(s.c_str()); }
+Ref ticks_or_none(long long v) { return v < 0 ? Ref(none()) : check(PyLong_FromLongLong(v)); }
+
+// An integer column's value; `fallback` for NULL or anything else.
+long long as_int(Handle v, long long fallback) {
+    if (!PyLong_Check(v.ptr())) return fallback;
+    int overflow = 0;
+    long long out = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || (out == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return out;
+}
+std::string as_text(Handle v) {
+    if (!PyUnicode_Check(v.ptr())) return "";
+    const char* s = PyUnicode_AsUTF8(v.ptr());
+    if (!s) raise();
+    return s;
+}
+
+// ----------------------------------------------------------------- claim
+
+// One run of the claim protocol on its own connection and transaction,
+// then the claim's record in the same transaction.
+Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql, Handle record_sql) {
+    return with_connection(self, [&](Handle conn, Handle cur) -> Ref {
+        {
+            Ref execute = cur.attr(ID("execute"));
+            Ref values = tuple(self.attr(ID("CVF_HostName")));
+            execute(count_sql, values);
+        }
+        Ref count = fetch_first(cur);
+        if (count >= self.attr(ID("CVF_MaxCPU"))) {
+            rollback_close(conn);
+            return none();
+        }
+        execute(cur, pick_sql);
+        Ref row = cur.call(ID("fetchone"));
+        if (!row.truthy()) {
+            rollback_close(conn);
+            return none();
+        }
+        auto [worker_id, task_name] = unpack2(row);
+        {
+            Ref execute = cur.attr(ID("execute"));
+            Ref values = tuple(self.attr(ID("CVF_HostName")), integer(own_pid()), worker_id);
+            execute(claim_sql, values);
+        }
+        const Self& me = this_process();
+        Ref token = str(random_hex().c_str());
+        Ref values = tuple(token, str(me.instance.c_str()), ticks_or_none(me.started), text_or_none(own_boot()),
+                           worker_id);
+        execute(cur, record_sql, values);
+        commit_close(conn);
+        return tuple(worker_id, task_name);
+    });
+}
+
+// Runs one write statement with `values` on its own connection and
+// commits; returns the rows it changed (-1 when the driver does not say).
+long write_one(Handle self, Handle text, Handle values) {
+    long n = -1;
+    with_connection(self, [&](Handle conn, Handle cur) {
+        execute(cur, text, values);
+        n = rowcount(cur);
+        commit_close(conn);
+        return none();
+    });
+    return n;
+}
+
+// ----------------------------------------------------------------- child
+
+// What a child finds when it starts: a claim of its own (fenced writes), a
+// row without a claim record (claimed by other code: the plain writes), or
+// a claim that is no longer its own.
+struct ChildClaim {
+    enum Kind { Plain, Own, TakenOver, Settled } kind = Plain;
+    Ref token;
+    Ref status;
+};
+
+// f() retried after lock and connection errors with a growing pause:
+// until it succeeds when `window` < 0, else for `window` seconds; then, or
+// at once for any other error, the error goes on. `what` names the step in
+// the one line printed when the retries begin (nothing is printed with a
+// window: that is the path of rows claimed by other code).
+template <class F>
+void retried(const Globals& g, double window, Handle worker_id, const char* what, F f) {
+    double start = -1;  // read at the first failure: the success path reads no clock
+    for (int attempt = 1;; ++attempt) {
+        double wait = -1;
+        except_(PyExc_Exception, f, [&](Caught& e) {
+            if (error_kind(g, e.value()) == ErrorKind::Other) e.reraise();
+            double now = monotonic(g);
+            if (start < 0) {
+                start = now;
+                if (window < 0)
+                    print(check(PyUnicode_FromFormat("[Sarnovet] Task %S: %s failed, retrying until it gets through: %S",
+                                                     worker_id.ptr(), what, e.value().ptr())));
+            }
+            double step = growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax);
+            if (window < 0) {
+                wait = step;
+                return;
+            }
+            double left = window - (now - start);
+            if (left <= 0) e.reraise();
+            wait = std::min(left, step);
+        });
+        if (wait < 0) return;
+        pause(g, wait);
+    }
+}
+
+ChildClaim child_claim(const Globals& g, Handle self, const Names& names, Handle worker_id) {
+    Ref look = sql(names, q::child_claim);
+    Ref mark = sql(names, q::child_started);
+    ChildClaim result;
+    retried(g, -1, worker_id, "recording its start", [&] {
+        result = ChildClaim{};
+        with_connection(self, [&](Handle conn, Handle cur) {
+            execute(cur, look, tuple(worker_id));
+            Ref row = cur.call(ID("fetchone"));
+            if (!row.truthy() || row[integer(1)].is_none()) {
+                rollback_close(conn);
+                return none();
+            }
+            Ref status = row[integer(0)], token = row[integer(1)], host = row[integer(2)];
+            long long pid = as_int(row[integer(3)], -1);
+            std::string boot = as_text(row[integer(4)]);
+            bool current = row[integer(5)].truthy();
+            bool own = current && (pid == own_pid() || pid == (long long)getppid()) &&
+                       (boot.empty() || own_boot().empty() || boot == own_boot());
+            if (own) {
+                Ref own_host = self.attr(ID("CVF_HostName"));
+                own = host == own_host;
+            }
+            result.token = token;
+            result.status = status;
+            if (!own) {
+                result.kind = ChildClaim::TakenOver;
+            } else if (!(status == str("RUNNING"))) {
+                result.kind = ChildClaim::Settled;
+            } else {
+                result.kind = ChildClaim::Own;
+                const Self& me = this_process();
+                execute(cur, mark, tuple(integer(own_pid()), ticks_or_none(me.started), worker_id, token));
+            }
+            commit_close(conn);
+            return none();
+        });
+    });
+    return result;
+}
+
+void say_taken_over(Handle worker_id, Handle task_name, const char* what) {
+    print(check(PyUnicode_FromFormat(
+        "[Sarnovet] Task %S (%R): its claim was taken over or its row is gone; %s", worker_id.ptr(),
+        task_name.ptr(), what)));
+}
+
+// The child's last word on its row. With its own claim the write is fenced
+// to it and retried until it gets through; it returns false when the row
+// no longer carries the claim (requeued, claimed again, removed). Without
+// a claim record, the plain statement, retried for kFinalWriteWindow.
+bool final_write(const Globals& g, Handle self, const Names& names, const ChildClaim& claim, bool remove,
+                 Handle worker_id, Handle reason) {
+    if (claim.kind != ChildClaim::Own) {
+        Ref text = sql(str(names.table.c_str()), remove ? Stmt::Remove : Stmt::MarkDead);
+        Ref values = tuple(worker_id);
+        retried(g, kFinalWriteWindow, worker_id, "", [&] { write_one(self, text, values); });
+        return true;
+    }
+    Ref fence_sql = sql(names, q::fence);
+    Ref row_sql = sql(str(names.table.c_str()), remove ? Stmt::Remove : Stmt::MarkDead);
+    Ref claim_sql = sql(names, remove ? q::drop_claim : q::claim_reason);
+    Ref fence_values = tuple(worker_id, claim.token);
+    Ref row_values = tuple(worker_id);
+    Ref claim_values = remove ? tuple(worker_id) : tuple(reason, worker_id);
+    bool current = true;
+    retried(g, -1, worker_id, remove ? "its row removal" : "its dead marking", [&] {
+        with_connection(self, [&](Handle conn, Handle cur) {
+            execute(cur, fence_sql, fence_values);
+            current = fetch_first(cur).truthy();
+            if (!current) {
+                rollback_close(conn);
+                return none();
+            }
+            execute(cur, row_sql, row_values);
+            execute(cur, claim_sql, claim_values);
+            commit_close(conn);
+            return none();
+        });
+    });
+    return current;
+}
+
+// ------------------------------------------------------ dispatcher's side
+
+// Settles (DEAD, with its reason) a row this process claimed whose child
+// ended without a result or never started; a row that its child settled
+// already, or that is no longer this process's claim, is left as it is.
+// Returns whether it changed (true also when the driver does not say).
+bool settle_own(const Globals& g, Handle self, Handle worker_id, Handle reason) {
+    Ref text = sql(names_of(self), q::settle_own);
+    Ref values = tuple(reason, worker_id, str(this_process().instance.c_str()));
+    Ref changed = lock_retried(g, [&] {
+        return with_connection(self, [&](Handle conn, Handle cur) {
+            execute(cur, text, values);
+            long n = rowcount(cur);
+            commit_close(conn);
+            return boolean(n != 0);
+        });
+    });
+    return changed.is(boolean(true));
+}
+
 // The children a dispatcher started: a host list of (process, worker id).
 bool runs_row(Handle children, Handle worker_id) {
     for (const Ref& child : iterate(children))
@@ -231,36 +506,68 @@ bool runs_row(Handle children, Handle worker_id) {
     return false;
 }
 
-// Marks DEAD the RUNNING rows filed under this runner's host name whose
-// pid is neither this process nor a live process on this machine; with
-// `own_without_child`, also rows of this process that none of `children`
-// runs (claims whose child never started). Rows without a usable pid are
-// left alone. Returns how many rows changed.
+// Why a RUNNING row of this host name is stranded, or nullptr while a
+// process that may settle it is alive here: the child recorded in its
+// claim, else the claiming dispatcher (named by its process id, start time
+// and boot). A row of this process counts as alive while one of
+// `children` runs it, or always unless `own_without_child`. Rows claimed
+// by other code (no claim record) are judged by their pid as before.
+const char* stranded(Handle row, Handle children, bool own_without_child) {
+    Ref worker_id = row[integer(0)];
+    long long pid = as_int(row[integer(1)], -1);
+    bool recorded = row[integer(2)].truthy();
+    const Self& me = this_process();
+    if (!recorded) {
+        if (pid <= 0 || pid > INT_MAX) return nullptr;
+        if (pid == own_pid()) return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
+        return process_alive((long)pid) ? nullptr : "dispatcher gone";
+    }
+    std::string process = as_text(row[integer(3)]);
+    long long started = as_int(row[integer(4)], -1);
+    std::string boot = as_text(row[integer(5)]);
+    long long child = as_int(row[integer(6)], -1);
+    long long child_started = as_int(row[integer(7)], -1);
+    if (!boot.empty() && !own_boot().empty() && boot != own_boot()) return "host restarted";
+    if (child > 0 && child <= INT_MAX && identity_alive((long)child, child_started, boot)) return nullptr;
+    if (process == me.instance)
+        return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
+    if (pid > 0 && pid <= INT_MAX && identity_alive((long)pid, started, boot)) return nullptr;
+    return "dispatcher gone";
+}
+
+// Marks DEAD, with the reason, the RUNNING rows filed under this runner's
+// host name that no live process here can settle (see stranded()); the
+// rows found by a plain read are read again under lock and judged again
+// before they change. Returns how many rows changed.
 long recover(const Globals& g, Handle self, Handle children, bool own_without_child) {
-    Ref name = table_name(self);
-    Ref select_sql = sql(name, Stmt::HostRunningRows);
-    Ref mark_sql = sql(name, Stmt::MarkDeadIfRunning);
-    const long own = own_pid();
+    Names names = names_of(self);
+    Ref read_sql = sql(names, q::host_rows);
+    Ref locked_sql = check(PyUnicode_Concat(read_sql.ptr(), str("\n    FOR UPDATE").ptr()));
+    Ref settle_sql = sql(names, q::settle);
     Ref changed = lock_retried(g, [&] {
         return with_connection(self, [&](Handle conn, Handle cur) {
-            execute(cur, select_sql, tuple(self.attr(ID("CVF_HostName"))));
-            Ref stale = list();
-            for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone"))) {
-                auto [worker_id, pid] = unpack2(row);
-                if (!PyLong_Check(pid.ptr())) continue;
-                int overflow = 0;
-                long v = PyLong_AsLongAndOverflow(pid.ptr(), &overflow);
-                if (overflow || v <= 0) continue;
-                bool left_alone = v == own ? !own_without_child || runs_row(children, worker_id) : process_alive(v);
-                if (!left_alone) append(stale, worker_id);
-            }
-            if (len(stale) == 0) {
+            auto scan = [&](Handle text) {
+                {
+                    Ref execute = cur.attr(ID("execute"));
+                    Ref values = tuple(self.attr(ID("CVF_HostName")));
+                    execute(text, values);
+                }
+                Ref stale = list();
+                for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone"))) {
+                    const char* why = stranded(row, children, own_without_child);
+                    if (why) append(stale, tuple(row[integer(0)], str(why)));
+                }
+                return stale;
+            };
+            if (len(scan(read_sql)) == 0) {
                 rollback_close(conn);
                 return integer(0);
             }
+            Ref stale = scan(locked_sql);
             long total = 0;
-            for (const Ref& worker_id : iterate(stale)) {
-                execute(cur, mark_sql, tuple(worker_id));
+            for (const Ref& item : iterate(stale)) {
+                auto [worker_id, why] = unpack2(item);
+                execute(cur, settle_sql, tuple(why, worker_id));
                 total += std::max(0L, rowcount(cur));
             }
             commit_close(conn);
@@ -272,8 +579,9 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
 
 // Looks at the children that ended: one that ended with a non-zero exit
 // code or by a signal and whose row is still RUNNING gets that row marked
-// DEAD and is reported through Evt_OnProcDead. A child leaves the list
-// once it is dealt with; when the marking fails it stays for the next pass.
+// DEAD (reason: the exit code or signal) and is reported through
+// Evt_OnProcDead. A child leaves the list once it is dealt with; when the
+// marking fails it stays for the next pass.
 void reap(const Globals& g, Handle self, Handle children) {
     for (Py_ssize_t i = 0; i < len(children);) {
         auto [proc, worker_id] = unpack2(children[integer(i)]);
@@ -282,13 +590,22 @@ void reap(const Globals& g, Handle self, Handle children) {
             ++i;
             continue;
         }
-        bool report = code.truthy() && mark_dead_if_running(g, self, worker_id);
+        bool report = false;
+        if (code.truthy()) {
+            long long c = as_int(code, 0);
+            Ref reason = c < 0 ? check(PyUnicode_FromFormat("killed by signal %lld", -c))
+                               : check(PyUnicode_FromFormat("exit code %S", code.ptr()));
+            report = settle_own(g, self, worker_id, reason);
+        }
         del_item(children, i);
         if (report) {
-            Ref pid = proc.attr(ID("pid"));
-            Ref text = check(
-                PyUnicode_FromFormat("Process %S ended with exit code %S without a result", pid.ptr(), code.ptr()));
-            fire(self, ID("Evt_OnProcDead"), worker_id, text);
+            Ref callback = self.attr(ID("Evt_OnProcDead"));
+            if (callback.truthy()) {
+                Ref pid = proc.attr(ID("pid"));
+                Ref text = check(PyUnicode_FromFormat("Process %S ended with exit code %S without a result",
+                                                      pid.ptr(), code.ptr()));
+                callback(worker_id, text);
+            }
         }
     }
 }
@@ -336,7 +653,7 @@ Ref start_child(const Globals& g, Handle self, Handle worker_id, Handle task_nam
             proc.call(ID("start"));
             return proc;
         },
-        [&] { mark_dead_if_running(g, self, worker_id); });
+        [&] { settle_own(g, self, worker_id, str("child not started")); });
 }
 
 // The dispatcher of one CUF_Run call and what it keeps between passes.
@@ -344,14 +661,18 @@ class Dispatcher {
 public:
     Dispatcher(const Globals& g, Handle self, Handle sleep_idle) : g_(g), self_(self), sleep_idle_(sleep_idle) {}
 
-    // Now and then the recovery of rows left by processes that are gone,
-    // the reaping of ended children, one claim attempt and either the idle
-    // event and sleep or the start of a child.
+    // The companion tables once, the heartbeat now and then (with the
+    // settling of lost hosts' rows), now and then the recovery of rows
+    // left by processes that are gone, the reaping of ended children, one
+    // claim attempt and either the idle event and sleep or the start of a
+    // child.
     void pass() {
         check_signals();
+        if (!ensured_) ensure_companions();
+        if (Clock::now() >= next_beat_) heartbeat();
         if (recovery_due_ || Clock::now() >= next_recovery_) recover_rows();
         reap(g_, self_, children_);
-        Ref got = self_.call(ID("CUF_TryFetchTask"));
+        Ref got = at_limit_with_settled() ? Ref(none()) : self_.call(ID("CUF_TryFetchTask"));
         // The claim attempt reached the server: an outage is over. Its
         // report waits until a claimed row has its child.
         bool reached_again = in_outage_;
@@ -359,7 +680,8 @@ public:
         if (!got.truthy()) {
             if (reached_again) report_reached();
             fire(self_, ID("Evt_OnIdle"));
-            g_[ID("time")].call(ID("sleep"), sleep_idle_);
+            Ref sleep = g_[ID("time")].attr(ID("sleep"));
+            sleep(sleep_idle_);
             return;
         }
         auto [worker_id, task_name] = unpack2(got);
@@ -370,25 +692,130 @@ public:
         if (reached_again) report_reached();
     }
 
-    // A pass failed: a server that cannot be reached is waited for with a
-    // growing pause for up to kOutageWindow; any other error, and a failed
-    // child start, ends the loop.
+    // A pass failed: a server that cannot be reached, or rows that stay
+    // locked past the claim's retries, are waited for with a growing
+    // pause, for as long as it takes; any other error, and a failed child
+    // start, ends the loop.
     void ride_out(Caught& e) {
-        if (starting_ || error_kind(g_, e.value()) != ErrorKind::Connection) e.reraise();
+        ErrorKind kind = error_kind(g_, e.value());
+        if (starting_ || kind == ErrorKind::Other) e.reraise();
         double now = monotonic(g_);
         if (!in_outage_) {
             in_outage_ = true;
-            outage_start_ = now;
+            outage_start_ = next_report_ = now;
             outage_attempt_ = 0;
-            print(check(PyUnicode_FromFormat("[Sarnovet] Database unreachable, retrying for up to %d s: %U",
-                                             (int)kOutageWindow, e.value().str().ptr())));
         }
-        double left = kOutageWindow - (now - outage_start_);
-        if (left <= 0) e.reraise();
-        pause(g_, std::min(left, growing_pause(++outage_attempt_, kOutagePause, kOutagePauseMax)));
+        if (now >= next_report_) {
+            const char* what = kind == ErrorKind::Lock ? "busy (rows stay locked)" : "unreachable";
+            if (now == outage_start_)
+                print(check(PyUnicode_FromFormat("[Sarnovet] Database %s, retrying until it answers: %U", what,
+                                                 e.value().str().ptr())));
+            else
+                print(check(PyUnicode_FromFormat("[Sarnovet] Database still %s after %d s, retrying: %U", what,
+                                                 (int)(now - outage_start_), e.value().str().ptr())));
+            next_report_ = now + kOutageReport;
+        }
+        pause(g_, growing_pause(++outage_attempt_, kOutagePause, kOutagePauseMax));
     }
 
 private:
+    void ensure_companions() {
+        Names names = names_of(self_);
+        Ref claim = sql(names, q::create_claim), lease = sql(names, q::create_lease);
+        with_connection(self_, [&](Handle conn, Handle cur) {
+            execute(cur, claim);
+            execute(cur, lease);
+            commit_close(conn);
+            return none();
+        });
+        ensured_ = true;
+    }
+
+    // Refreshes this host's heartbeat, settles the RUNNING rows of hosts
+    // whose heartbeat is older than CVI_LeaseSeconds, and counts this
+    // dispatcher's live children whose rows were settled meanwhile (a host
+    // that was cut off longer than the lease): they still take slots.
+    void heartbeat() {
+        Names names = names_of(self_);
+        Ref beat_sql = sql(names, q::beat), lost_sql = sql(names, q::lost_rows), own_sql = sql(names, q::own_running);
+        Ref lease;
+        Ref lost_found, own_rows;
+        with_connection(self_, [&](Handle conn, Handle cur) {
+            {
+                Ref execute = cur.attr(ID("execute"));
+                Ref values = tuple(self_.attr(ID("CVF_HostName")));
+                execute(beat_sql, values);
+            }
+            conn.call(ID("commit"));
+            lease = flt(seconds_attr(self_, ID("CVI_LeaseSeconds")));
+            execute(cur, lost_sql, tuple(lease));
+            lost_found = cur.call(ID("fetchone"));
+            execute(cur, own_sql, tuple(str(this_process().instance.c_str())));
+            own_rows = check(PySet_New(nullptr));
+            for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
+                check(PySet_Add(own_rows.ptr(), row[integer(0)].ptr()));
+            rollback_close(conn);
+            return none();
+        });
+        if (lost_found.truthy()) settle_lost(names, lease);
+        settled_live_ = 0;
+        for (const Ref& child : iterate(children_)) {
+            auto [proc, worker_id] = unpack2(child);
+            if (proc.attr(ID("exitcode")).is_none() && !check(PySet_Contains(own_rows.ptr(), worker_id.ptr())))
+                ++settled_live_;
+        }
+        next_beat_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        seconds_attr(self_, ID("CVI_HeartbeatSeconds"))));
+    }
+
+    void settle_lost(const Names& names, Handle lease) {
+        Ref locked = check(PyUnicode_Concat(sql(names, q::lost_rows).ptr(), str("\n    FOR UPDATE").ptr()));
+        Ref settle_sql = sql(names, q::settle);
+        Ref hosts = list();
+        Ref changed = lock_retried(g_, [&] {
+            return with_connection(self_, [&](Handle conn, Handle cur) {
+                execute(cur, locked, tuple(lease));
+                Ref rows = cur.call(ID("fetchall"));
+                long total = 0;
+                for (const Ref& row : iterate(rows)) {
+                    auto [worker_id, host] = unpack2(row);
+                    execute(cur, settle_sql, tuple(str("host lost"), worker_id));
+                    total += std::max(0L, rowcount(cur));
+                    if (!check(PySequence_Contains(hosts.ptr(), host.ptr()))) append(hosts, host);
+                }
+                commit_close(conn);
+                return integer(total);
+            });
+        });
+        long n = PyLong_AsLong(changed.ptr());
+        if (n > 0) {
+            Ref joined = check(PyUnicode_Join(str(", ").ptr(), hosts.ptr()));
+            print(check(PyUnicode_FromFormat(
+                "[Sarnovet] Marked %ld RUNNING row(s) of host(s) %U DEAD: host lost (no heartbeat for over %S s)", n,
+                joined.ptr(), lease.ptr())));
+        }
+    }
+
+    // With children whose rows were settled while they still run, the
+    // claim waits until the rows under this host name and those children
+    // together are below the limit.
+    bool at_limit_with_settled() {
+        if (settled_live_ <= 0) return false;
+        Ref text = sql_for(self_, Stmt::HostRunning);
+        Ref count = with_connection(self_, [&](Handle conn, Handle cur) {
+            {
+                Ref execute = cur.attr(ID("execute"));
+                Ref values = tuple(self_.attr(ID("CVF_HostName")));
+                execute(text, values);
+            }
+            Ref n = fetch_first(cur);
+            conn.call(ID("close"));
+            return n;
+        });
+        Ref busy = count + integer(settled_live_);
+        return busy >= self_.attr(ID("CVF_MaxCPU"));
+    }
+
     void recover_rows() {
         // Claims whose fate an outage hid are this process's own rows
         // without a child; with other CUF_Run calls in this process such a
@@ -402,10 +829,20 @@ private:
                 "[Sarnovet] Marked %ld RUNNING row(s) of host %S DEAD: their processes no longer exist", n,
                 host.ptr())));
         }
+        // Claim records of rows that others removed.
+        Ref orphans = sql(names_of(self_), q::orphans);
+        lock_retried(g_, [&] {
+            return with_connection(self_, [&](Handle conn, Handle cur) {
+                execute(cur, orphans);
+                commit_close(conn);
+                return none();
+            });
+        });
     }
 
     void report_reached() {
         recovery_due_ = own_without_child_ = true;
+        next_beat_ = Clock::now();
         char line[96];
         std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
                       monotonic(g_) - outage_start_);
@@ -416,11 +853,13 @@ private:
     Handle self_, sleep_idle_;
     ActiveRun active_;
     Ref children_ = list();
+    bool ensured_ = false;
     bool recovery_due_ = true, own_without_child_ = false;
-    Clock::time_point next_recovery_ = Clock::now();
+    Clock::time_point next_recovery_ = Clock::now(), next_beat_ = Clock::now();
+    long settled_live_ = 0;
     bool starting_ = false;
     bool in_outage_ = false;
-    double outage_start_ = 0;
+    double outage_start_ = 0, next_report_ = 0;
     int outage_attempt_ = 0;
 };
 
@@ -470,9 +909,18 @@ Ref runner_get_conn(const Globals& g, Handle self) {
 // ----------------------------------------------------------- operations
 
 Ref runner_ensure_table(const Globals&, Handle self) {
-    Ref text = sql_for(self, Stmt::Create);
-    return with_connection(self, [&](Handle conn, Handle cur) {
+    Names names = names_of(self);
+    Ref text = sql(str(names.table.c_str()), Stmt::Create);
+    with_connection(self, [&](Handle conn, Handle cur) {
         execute(cur, text);
+        commit_close(conn);
+        return none();
+    });
+    // The companion tables, in a transaction of their own.
+    Ref claim = sql(names, q::create_claim), lease = sql(names, q::create_lease);
+    return with_connection(self, [&](Handle conn, Handle cur) {
+        execute(cur, claim);
+        execute(cur, lease);
         commit_close(conn);
         return none();
     });
@@ -483,14 +931,19 @@ Ref runner_has_pending_or_running(const Globals&, Handle self) {
     return check(PyObject_RichCompare(count.ptr(), integer(0).ptr(), Py_GT));
 }
 
+// A registration that waits on rows locked by a peer stopped inside its
+// claim ends with a lock-wait abort after the session's lock wait; it is
+// run again, with the same worker id, like a claim.
 Ref runner_register_task(const Globals& g, Handle self, Handle task_name) {
     Ref text = sql_for(self, Stmt::Insert);
     Ref worker_id;
-    with_connection(self, [&](Handle conn, Handle cur) {
-        worker_id = g[ID("uuid")].call(ID("uuid4")).str();
-        execute(cur, text, tuple(worker_id, task_name));
-        commit_close(conn);
-        return none();
+    lock_retried(g, [&] {
+        return with_connection(self, [&](Handle conn, Handle cur) {
+            if (!worker_id) worker_id = g[ID("uuid")].call(ID("uuid4")).str();
+            execute(cur, text, tuple(worker_id, task_name));
+            commit_close(conn);
+            return none();
+        });
     });
     fire(self, ID("Evt_OnTaskRegister"), worker_id, task_name);
     return none();
@@ -498,44 +951,73 @@ Ref runner_register_task(const Globals& g, Handle self, Handle task_name) {
 
 Ref runner_get_task_count(const Globals&, Handle self) { return read_count(self, sql_for(self, Stmt::TotalCount)); }
 
-// The claim protocol. A deadlock or lock-wait abort is transient: the
-// whole claim runs again on a fresh connection; any other error, or the
-// same one after the last try, goes to the caller.
+// The claim protocol, and the claim's record in the same transaction. A
+// deadlock or lock-wait abort is transient: the whole claim runs again on
+// a fresh connection; any other error, or the same one after the last try,
+// goes to the caller.
 Ref runner_try_fetch_task(const Globals& g, Handle self) {
-    Ref name = table_name(self);
+    Names names = names_of(self);
+    Ref name = str(names.table.c_str());
     Ref count_sql = sql(name, Stmt::HostRunning);
     Ref pick_sql = sql(name, Stmt::Pick);
     Ref claim_sql = sql(name, Stmt::Claim);
-    return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql); });
+    Ref record_sql = sql(names, q::record_claim);
+    return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql, record_sql); });
 }
 
 // --------------------------------------------------------------- child
 
-// The child's body: the target with the task name, then the row removed;
-// an error of the Exception family marks the row DEAD instead. An exit
-// request or an interrupt settles the row first and then goes on; one that
-// cut into the recording of a success finishes that recording instead of
-// marking the task dead. What is recorded after an error is recorded while
-// that error is being handled: errors raised meanwhile chain to it.
+// The child's body: its claim looked at first (a claim that is no longer
+// its own, or that was settled meanwhile, is not run), then the target
+// with the task name, then the row removed; an error of the Exception
+// family marks the row DEAD with the error as its reason instead. An exit
+// request or an interrupt settles the row first and then goes on; one
+// that cut into the recording of a success finishes that recording
+// instead of marking the task dead. What is recorded after an error is
+// recorded while that error is being handled: errors raised meanwhile
+// chain to it. Writes of an own claim apply to that claim only.
 Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Handle task_name) {
+    Names names = names_of(self);
+    ChildClaim claim = child_claim(g, self, names, worker_id);
+    if (claim.kind == ChildClaim::TakenOver) {
+        say_taken_over(worker_id, task_name, "the task was not run");
+        return none();
+    }
+    if (claim.kind == ChildClaim::Settled) {
+        print(check(PyUnicode_FromFormat("[Sarnovet] Task %S (%R): its row was settled (%S) before the task "
+                                         "started; the task was not run",
+                                         worker_id.ptr(), task_name.ptr(), claim.status.ptr())));
+        return none();
+    }
     bool removing = false;  // the target returned; its success is being recorded
     except_(
         PyExc_BaseException,
         [&] {
             fire(self, ID("Evt_OnProcStart"), worker_id, task_name);
-            self.attr(ID("CVF_TargetFunc"))(task_name);
+            {
+                Ref target = self.attr(ID("CVF_TargetFunc"));
+                target(task_name);
+            }
             removing = true;
-            final_write(g, self, Stmt::Remove, worker_id);
+            if (!final_write(g, self, names, claim, true, worker_id, none()))
+                say_taken_over(worker_id, task_name, "the row was left as it is");
             removing = false;
             fire(self, ID("Evt_OnProcExit"), worker_id, task_name);
         },
         [&](Caught& e) {
             bool interrupt = !PyErr_GivenExceptionMatches(e.value().ptr(), PyExc_Exception);
             if (interrupt && removing) {
-                final_write(g, self, Stmt::Remove, worker_id);
+                if (!final_write(g, self, names, claim, true, worker_id, none()))
+                    say_taken_over(worker_id, task_name, "the row was left as it is");
             } else {
-                final_write(g, self, Stmt::MarkDead, worker_id);
-                fire(self, ID("Evt_OnProcDead"), worker_id, e.value().str());
+                Ref reason = error_reason(e.value());
+                if (!final_write(g, self, names, claim, false, worker_id, reason))
+                    say_taken_over(worker_id, task_name, "the row was left as it is");
+                Ref callback = self.attr(ID("Evt_OnProcDead"));
+                if (callback.truthy()) {
+                    Ref text = e.value().str();
+                    callback(worker_id, text);
+                }
             }
             if (interrupt) e.reraise();
         });

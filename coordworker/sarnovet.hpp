@@ -9,6 +9,8 @@
 
 #include "host.hpp"
 
+#include <string>
+
 namespace sarnovet {
 
 using host::Globals;
@@ -28,8 +30,7 @@ enum class Stmt {
     Claim,
     Remove,
     MarkDead,
-    MarkDeadIfRunning,
-    HostRunningRows
+    MarkDeadIfRunning
 };
 
 // self.CVF_TableName, checked: one identifier or db.table, each part 1 to
@@ -41,6 +42,116 @@ Ref sql(Handle name, Stmt which);
 
 // Statement text for self's table (reads and checks CVF_TableName).
 inline Ref sql_for(Handle self, Stmt which) { return sql(table_name(self), which); }
+
+// The worker table's name and its two companions: `<name>_claim` (one row
+// per claim: who runs it, its fencing token, the reason of its end) and
+// `<name>_lease` (one heartbeat row per host name).
+struct Names {
+    std::string table, claim, lease;
+};
+Names names_of(Handle self);  // reads and checks CVF_TableName
+// Statement text from a template: {T} the worker table, {C} the claim
+// table, {L} the lease table.
+Ref sql(const Names& n, const char* tmpl);
+
+// Statements on the companion tables (templates for sql() above). None of
+// them changes what the nine statements of the worker table do.
+namespace q {
+inline constexpr const char* create_claim =
+    "CREATE TABLE IF NOT EXISTS {C} (\n"
+    "    worker_id CHAR(36) PRIMARY KEY,\n"
+    "    token CHAR(32) NOT NULL,\n"
+    "    host_name VARCHAR(128),\n"
+    "    pid INT,\n"
+    "    claimed DATETIME,\n"
+    "    process CHAR(32),\n"
+    "    started BIGINT,\n"
+    "    boot CHAR(36),\n"
+    "    child_pid INT,\n"
+    "    child_started BIGINT,\n"
+    "    reason VARCHAR(255),\n"
+    "    INDEX idx_process (process)\n"
+    ") ENGINE=InnoDB";
+inline constexpr const char* create_lease =
+    "CREATE TABLE IF NOT EXISTS {L} (\n"
+    "    host_name VARCHAR(128) PRIMARY KEY,\n"
+    "    beat DATETIME NOT NULL\n"
+    ") ENGINE=InnoDB";
+// In the claim's transaction, after the claim update: the claim's identity,
+// copied from the row just claimed (host name, pid, start time) plus a new
+// token and the claiming process (instance id, start time, boot id).
+inline constexpr const char* record_claim =
+    "INSERT INTO {C}\n"
+    "    (worker_id, token, host_name, pid, claimed, process, started, boot, child_pid, child_started, reason)\n"
+    "    SELECT worker_id, %s, host_name, pid, start_time, %s, %s, %s, NULL, NULL, NULL FROM {T}\n"
+    "    WHERE worker_id=%s\n"
+    "    ON DUPLICATE KEY UPDATE token=VALUES(token), host_name=VALUES(host_name), pid=VALUES(pid),\n"
+    "    claimed=VALUES(claimed), process=VALUES(process), started=VALUES(started), boot=VALUES(boot),\n"
+    "    child_pid=NULL, child_started=NULL, reason=NULL";
+// A claim is current while the worker row still carries what the claim
+// wrote: a requeue (which clears them) or a newer claim (ours or a peer's
+// through the nine statements) ends it.
+#define SARNOVET_CURRENT "w.host_name<=>c.host_name AND w.pid<=>c.pid AND w.start_time<=>c.claimed"
+// The child's look at its claim when it starts (locks the worker row).
+inline constexpr const char* child_claim =
+    "SELECT w.status, c.token, c.host_name, c.pid, c.boot, " SARNOVET_CURRENT "\n"
+    "    FROM {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
+    "    WHERE w.worker_id=%s FOR UPDATE";
+inline constexpr const char* child_started =
+    "UPDATE {C} SET child_pid=%s, child_started=%s WHERE worker_id=%s AND token=%s";
+// The child's final writes are fenced to its own claim: this locking
+// check first, then the plain row removal or dead marking and the claim
+// record's removal or reason, in one transaction.
+inline constexpr const char* fence =
+    "SELECT COUNT(*) FROM {T} w JOIN {C} c ON c.worker_id=w.worker_id\n"
+    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT "\n"
+    "    FOR UPDATE";
+inline constexpr const char* drop_claim = "DELETE FROM {C} WHERE worker_id=%s";
+inline constexpr const char* claim_reason = "UPDATE {C} SET reason=%s WHERE worker_id=%s";
+// The dispatcher's settling of a RUNNING row, with its reason; `process`
+// fences it to this process's claim where the row has a claim record.
+inline constexpr const char* settle_own =
+    "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
+    "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
+    "    WHERE w.worker_id=%s AND w.status='RUNNING'\n"
+    "    AND (c.worker_id IS NULL OR (c.process=%s AND " SARNOVET_CURRENT "))";
+inline constexpr const char* settle =
+    "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
+    "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
+    "    WHERE w.worker_id=%s AND w.status='RUNNING'";
+// RUNNING rows under one host name with what is known of their processes.
+inline constexpr const char* host_rows =
+    "SELECT w.worker_id, w.pid, c.worker_id IS NOT NULL AND " SARNOVET_CURRENT ",\n"
+    "    c.process, c.started, c.boot, c.child_pid, c.child_started\n"
+    "    FROM {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
+    "    WHERE w.status='RUNNING' AND w.host_name=%s";
+// Heartbeat of a host name, on the server's clock.
+inline constexpr const char* beat =
+    "INSERT INTO {L} (host_name, beat) VALUES (%s, NOW()) ON DUPLICATE KEY UPDATE beat=NOW()";
+// RUNNING rows of hosts whose heartbeat is older than the lease (hosts
+// that never kept one have no lease row and are never matched).
+inline constexpr const char* lost_rows =
+    "SELECT w.worker_id, w.host_name FROM {T} w JOIN {L} h ON h.host_name=w.host_name\n"
+    "    WHERE w.status='RUNNING' AND h.beat < NOW() - INTERVAL %s SECOND";
+// This process's claims that are still RUNNING and current.
+inline constexpr const char* own_running =
+    "SELECT c.worker_id FROM {C} c JOIN {T} w ON w.worker_id=c.worker_id\n"
+    "    WHERE c.process=%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
+// Claim records whose worker row is gone (removed by a peer or an operator).
+inline constexpr const char* orphans = "DELETE FROM {C} WHERE worker_id NOT IN (SELECT worker_id FROM {T})";
+#undef SARNOVET_CURRENT
+}  // namespace q
+
+// Session settings run on every connection right after CVF_GetDBConn
+// returned it (so they hold for a host's override of it as well).
+// A host's stricter settings (init_command, server defaults) are kept.
+inline constexpr const char* kSessionSettings =
+    "SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
+    "SESSION wait_timeout=LEAST(@@wait_timeout, 30)";
+void apply_session(Handle cursor);
+
+// Defaults of CLASS_MultiTaskAdv.CVI_HeartbeatSeconds and CVI_LeaseSeconds.
+inline constexpr long kHeartbeatSeconds = 5, kLeaseSeconds = 90;
 
 // Rolls back and closes `conn`, ignoring their own errors.
 void abandon(Handle conn);
@@ -55,6 +166,7 @@ Ref with_connection(Handle self, F&& body) {
     return host::on_error(
         [&] {
             Ref cursor = conn.call(ID("cursor"));
+            apply_session(cursor);
             return Ref(body(conn, cursor));
         },
         [&] { abandon(conn); });

@@ -2,6 +2,10 @@
 // of the per-operation connection scope.
 #include "sarnovet.hpp"
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 namespace sarnovet {
 
 using namespace host;
@@ -50,9 +54,6 @@ const Text texts[] = {
     // process ended without a result; a row that its child already removed
     // or marked is left as it is.
     {"UPDATE ", "\n    SET status='DEAD', end_time=NOW()\n    WHERE worker_id=%s AND status='RUNNING'"},
-    // Stmt::HostRunningRows: the RUNNING rows filed under one host name,
-    // with the process id of the dispatcher that claimed each.
-    {"SELECT worker_id, pid FROM ", "\n    WHERE status='RUNNING' AND host_name=%s"},
 };
 
 bool ident_char(Py_UCS4 ch) {
@@ -99,6 +100,56 @@ Ref sql(Handle name, Stmt which) {
     return *t.trail ? check(PyUnicode_Concat(text.ptr(), str(t.trail).ptr())) : text;
 }
 
+// ---------------------------------------------------- companion tables
+
+namespace {
+
+// 32-bit FNV-1a, for companion names that would pass 64 characters.
+unsigned fnv(const std::string& s) {
+    unsigned h = 2166136261u;
+    for (unsigned char c : s) h = (h ^ c) * 16777619u;
+    return h;
+}
+
+// The worker table's name with `suffix` on its last part; a part that
+// would pass 64 characters is cut and told apart by a hash of the whole.
+std::string companion(const std::string& table, const char* suffix) {
+    size_t dot = table.find('.');
+    std::string db = dot == std::string::npos ? "" : table.substr(0, dot + 1);
+    std::string part = dot == std::string::npos ? table : table.substr(dot + 1);
+    size_t room = 64 - std::strlen(suffix);
+    if (part.size() > room) {
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "_%08x", fnv(part));
+        part = part.substr(0, room - std::strlen(hash)) + hash;
+    }
+    return db + part + suffix;
+}
+
+}  // namespace
+
+Names names_of(Handle self) {
+    Ref name = table_name(self);
+    Names n;
+    n.table = PyUnicode_AsUTF8(name.ptr());  // checked: ASCII only
+    n.claim = companion(n.table, "_claim");
+    n.lease = companion(n.table, "_lease");
+    return n;
+}
+
+Ref sql(const Names& n, const char* tmpl) {
+    std::string out;
+    for (const char* p = tmpl; *p; ++p) {
+        if (p[0] == '{' && p[1] && p[2] == '}') {
+            out += p[1] == 'T' ? n.table : p[1] == 'C' ? n.claim : n.lease;
+            p += 2;
+        } else {
+            out += *p;
+        }
+    }
+    return check(PyUnicode_FromStringAndSize(out.data(), (Py_ssize_t)out.size()));
+}
+
 // ------------------------------------------------------------ connection
 
 // Not noexcept: rollback() and close() are host code, and a daemon thread
@@ -106,6 +157,17 @@ Ref sql(Handle name, Stmt which) {
 void abandon(Handle conn) {
     ignoring_errors([&] { conn.call(ID("rollback")); });
     ignoring_errors([&] { conn.call(ID("close")); });
+}
+
+// Session limits for every connection the runner uses: a lock wait ends
+// (as a retried 1205) before a 30 s read time-out cuts the connection, and
+// a peer that stops inside a transaction (frozen, powered off, cut off)
+// loses its connection, its transaction and its row locks after
+// 30 s of silence instead of the server's 8 h.
+void apply_session(Handle cursor) {
+    static PyObject* text = nullptr;
+    PyObject* t = once(text, [] { return intern(kSessionSettings); });
+    execute(cursor, Handle(t));
 }
 
 void commit_close(Handle conn) {

@@ -18,6 +18,7 @@ class World:
         self.log = []
         self.rows = dict(rows or {})
         self.errors = list(errors)
+        self.sessions = []
 
     def calls(self, name):
         return [entry for entry in self.log if entry[0] == name]
@@ -30,6 +31,9 @@ class FakeCursor:
         self.rowcount = -1
 
     def execute(self, *args):
+        if args[0].startswith("SET SESSION"):  # the runner's session limits, on every connection
+            self.world.sessions.append(args[0])
+            return
         self.world.log.append(("execute",) + args)
         errors = self.world.errors
         exc = errors(args[0]) if callable(errors) else errors.pop(0) if errors else None
