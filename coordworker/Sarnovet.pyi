@@ -14,6 +14,12 @@ from typing import Any, NoReturn
 pymysql: ModuleType
 
 class CLASS_MultiTaskAdv:
+    # Class attributes, read from the instance when used: how often a
+    # dispatcher refreshes its host's heartbeat (default 5), and how old a
+    # host's heartbeat may grow before its RUNNING rows are settled as lost
+    # (default 90).
+    CVI_HeartbeatSeconds: float
+    CVI_LeaseSeconds: float
     CVF_TargetFunc: Callable[[str], object]
     CVF_MaxCPU: int
     CVF_TableName: str

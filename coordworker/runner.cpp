@@ -262,19 +262,17 @@ std::string random_hex() {
     return s;
 }
 
-// This process: an instance id made at its first claim (again after a
-// fork), its start time and the boot id. A restarted host or container
-// whose dispatcher gets the old process id is a new instance.
+// This process: its id and start time (read again after a fork). With the
+// boot id they name this process life: a restarted host or container
+// whose dispatcher gets the old process id is another process.
 struct Self {
     long pid = -1;
-    std::string instance;
     long long started = -1;
 };
 const Self& this_process() {
     static Self me;
     if (me.pid != own_pid()) {
         me.pid = own_pid();
-        me.instance = random_hex();
         me.started = start_ticks(me.pid);
     }
     return me;
@@ -303,9 +301,9 @@ std::string as_text(Handle v) {
 
 // ----------------------------------------------------------------- claim
 
-// One run of the claim protocol on its own connection and transaction,
-// then the claim's record in the same transaction.
-Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql, Handle record_sql) {
+// One run of the claim protocol on its own connection and transaction.
+// (The claim's record is written by its child when it starts.)
+Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql) {
     return with_connection(self, [&](Handle conn, Handle cur) -> Ref {
         {
             Ref execute = cur.attr(ID("execute"));
@@ -329,11 +327,6 @@ Ref claim_once(Handle self, Handle count_sql, Handle pick_sql, Handle claim_sql,
             Ref values = tuple(self.attr(ID("CVF_HostName")), integer(own_pid()), worker_id);
             execute(claim_sql, values);
         }
-        const Self& me = this_process();
-        Ref token = str(random_hex().c_str());
-        Ref values = tuple(token, str(me.instance.c_str()), ticks_or_none(me.started), text_or_none(own_boot()),
-                           worker_id);
-        execute(cur, record_sql, values);
         commit_close(conn);
         return tuple(worker_id, task_name);
     });
@@ -398,28 +391,26 @@ void retried(const Globals& g, double window, Handle worker_id, const char* what
 
 ChildClaim child_claim(const Globals& g, Handle self, const Names& names, Handle worker_id) {
     Ref look = sql(names, q::child_claim);
-    Ref mark = sql(names, q::child_started);
+    Ref record = sql(names, q::record_claim);
     ChildClaim result;
     retried(g, -1, worker_id, "recording its start", [&] {
         result = ChildClaim{};
         with_connection(self, [&](Handle conn, Handle cur) {
             execute(cur, look, tuple(worker_id));
             Ref row = cur.call(ID("fetchone"));
-            if (!row.truthy() || row[integer(1)].is_none()) {
+            if (!row.truthy()) {  // no row: nothing to fence (a wrapper called on its own)
                 rollback_close(conn);
                 return none();
             }
-            Ref status = row[integer(0)], token = row[integer(1)], host = row[integer(2)];
-            long long pid = as_int(row[integer(3)], -1);
-            std::string boot = as_text(row[integer(4)]);
-            bool current = row[integer(5)].truthy();
-            bool own = current && (pid == own_pid() || pid == (long long)getppid()) &&
-                       (boot.empty() || own_boot().empty() || boot == own_boot());
+            Ref status = row[integer(0)], host = row[integer(1)];
+            long long pid = as_int(row[integer(2)], -1);
+            // The row must be the claim of the dispatcher that started this
+            // child (or of this process, when the wrapper runs in place).
+            bool own = pid == own_pid() || pid == (long long)getppid();
             if (own) {
                 Ref own_host = self.attr(ID("CVF_HostName"));
                 own = host == own_host;
             }
-            result.token = token;
             result.status = status;
             if (!own) {
                 result.kind = ChildClaim::TakenOver;
@@ -427,8 +418,12 @@ ChildClaim child_claim(const Globals& g, Handle self, const Names& names, Handle
                 result.kind = ChildClaim::Settled;
             } else {
                 result.kind = ChildClaim::Own;
+                result.token = str(random_hex().c_str());
                 const Self& me = this_process();
-                execute(cur, mark, tuple(integer(own_pid()), ticks_or_none(me.started), worker_id, token));
+                long long dispatcher_started = pid == me.pid ? me.started : start_ticks((long)pid);
+                execute(cur, record,
+                        tuple(result.token, ticks_or_none(dispatcher_started), text_or_none(own_boot()),
+                              integer(me.pid), ticks_or_none(me.started), worker_id));
             }
             commit_close(conn);
             return none();
@@ -487,7 +482,8 @@ bool final_write(const Globals& g, Handle self, const Names& names, const ChildC
 // Returns whether it changed (true also when the driver does not say).
 bool settle_own(const Globals& g, Handle self, Handle worker_id, Handle reason) {
     Ref text = sql(names_of(self), q::settle_own);
-    Ref values = tuple(reason, worker_id, str(this_process().instance.c_str()));
+    const Self& me = this_process();
+    Ref values = tuple(reason, worker_id, integer(me.pid), ticks_or_none(me.started));
     Ref changed = lock_retried(g, [&] {
         return with_connection(self, [&](Handle conn, Handle cur) {
             execute(cur, text, values);
@@ -519,17 +515,16 @@ const char* stranded(Handle row, Handle children, bool own_without_child) {
     const Self& me = this_process();
     if (!recorded) {
         if (pid <= 0 || pid > INT_MAX) return nullptr;
-        if (pid == own_pid()) return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
+        if (pid == me.pid) return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
         return process_alive((long)pid) ? nullptr : "dispatcher gone";
     }
-    std::string process = as_text(row[integer(3)]);
-    long long started = as_int(row[integer(4)], -1);
-    std::string boot = as_text(row[integer(5)]);
-    long long child = as_int(row[integer(6)], -1);
-    long long child_started = as_int(row[integer(7)], -1);
+    long long started = as_int(row[integer(3)], -1);
+    std::string boot = as_text(row[integer(4)]);
+    long long child = as_int(row[integer(5)], -1);
+    long long child_started = as_int(row[integer(6)], -1);
     if (!boot.empty() && !own_boot().empty() && boot != own_boot()) return "host restarted";
     if (child > 0 && child <= INT_MAX && identity_alive((long)child, child_started, boot)) return nullptr;
-    if (process == me.instance)
+    if (pid == me.pid && started == me.started)
         return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
     if (pid > 0 && pid <= INT_MAX && identity_alive((long)pid, started, boot)) return nullptr;
     return "dispatcher gone";
@@ -568,7 +563,7 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
             for (const Ref& item : iterate(stale)) {
                 auto [worker_id, why] = unpack2(item);
                 execute(cur, settle_sql, tuple(why, worker_id));
-                total += std::max(0L, rowcount(cur));
+                total += rowcount(cur) != 0;  // a row and its claim record count as one
             }
             commit_close(conn);
             return integer(total);
@@ -750,7 +745,8 @@ private:
             lease = flt(seconds_attr(self_, ID("CVI_LeaseSeconds")));
             execute(cur, lost_sql, tuple(lease));
             lost_found = cur.call(ID("fetchone"));
-            execute(cur, own_sql, tuple(str(this_process().instance.c_str())));
+            const Self& me = this_process();
+            execute(cur, own_sql, tuple(integer(me.pid), ticks_or_none(me.started)));
             own_rows = check(PySet_New(nullptr));
             for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
                 check(PySet_Add(own_rows.ptr(), row[integer(0)].ptr()));
@@ -780,7 +776,7 @@ private:
                 for (const Ref& row : iterate(rows)) {
                     auto [worker_id, host] = unpack2(row);
                     execute(cur, settle_sql, tuple(str("host lost"), worker_id));
-                    total += std::max(0L, rowcount(cur));
+                    total += rowcount(cur) != 0;  // a row and its claim record count as one
                     if (!check(PySequence_Contains(hosts.ptr(), host.ptr()))) append(hosts, host);
                 }
                 commit_close(conn);
@@ -951,8 +947,7 @@ Ref runner_register_task(const Globals& g, Handle self, Handle task_name) {
 
 Ref runner_get_task_count(const Globals&, Handle self) { return read_count(self, sql_for(self, Stmt::TotalCount)); }
 
-// The claim protocol, and the claim's record in the same transaction. A
-// deadlock or lock-wait abort is transient: the whole claim runs again on
+// The claim protocol. A deadlock or lock-wait abort is transient: the whole claim runs again on
 // a fresh connection; any other error, or the same one after the last try,
 // goes to the caller.
 Ref runner_try_fetch_task(const Globals& g, Handle self) {
@@ -961,8 +956,7 @@ Ref runner_try_fetch_task(const Globals& g, Handle self) {
     Ref count_sql = sql(name, Stmt::HostRunning);
     Ref pick_sql = sql(name, Stmt::Pick);
     Ref claim_sql = sql(name, Stmt::Claim);
-    Ref record_sql = sql(names, q::record_claim);
-    return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql, record_sql); });
+    return lock_retried(g, [&] { return claim_once(self, count_sql, pick_sql, claim_sql); });
 }
 
 // --------------------------------------------------------------- child

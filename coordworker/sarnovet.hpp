@@ -64,41 +64,36 @@ inline constexpr const char* create_claim =
     "    host_name VARCHAR(128),\n"
     "    pid INT,\n"
     "    claimed DATETIME,\n"
-    "    process CHAR(32),\n"
     "    started BIGINT,\n"
     "    boot CHAR(36),\n"
     "    child_pid INT,\n"
     "    child_started BIGINT,\n"
     "    reason VARCHAR(255),\n"
-    "    INDEX idx_process (process)\n"
+    "    INDEX idx_pid (pid)\n"
     ") ENGINE=InnoDB";
 inline constexpr const char* create_lease =
     "CREATE TABLE IF NOT EXISTS {L} (\n"
     "    host_name VARCHAR(128) PRIMARY KEY,\n"
     "    beat DATETIME NOT NULL\n"
     ") ENGINE=InnoDB";
-// In the claim's transaction, after the claim update: the claim's identity,
-// copied from the row just claimed (host name, pid, start time) plus a new
-// token and the claiming process (instance id, start time, boot id).
-inline constexpr const char* record_claim =
-    "INSERT INTO {C}\n"
-    "    (worker_id, token, host_name, pid, claimed, process, started, boot, child_pid, child_started, reason)\n"
-    "    SELECT worker_id, %s, host_name, pid, start_time, %s, %s, %s, NULL, NULL, NULL FROM {T}\n"
-    "    WHERE worker_id=%s\n"
-    "    ON DUPLICATE KEY UPDATE token=VALUES(token), host_name=VALUES(host_name), pid=VALUES(pid),\n"
-    "    claimed=VALUES(claimed), process=VALUES(process), started=VALUES(started), boot=VALUES(boot),\n"
-    "    child_pid=NULL, child_started=NULL, reason=NULL";
 // A claim is current while the worker row still carries what the claim
 // wrote: a requeue (which clears them) or a newer claim (ours or a peer's
 // through the nine statements) ends it.
 #define SARNOVET_CURRENT "w.host_name<=>c.host_name AND w.pid<=>c.pid AND w.start_time<=>c.claimed"
-// The child's look at its claim when it starts (locks the worker row).
+// The child's look at its row when it starts (locking it), and, when the
+// row is its dispatcher's RUNNING claim, the claim's record: a new token,
+// the claim's identity copied from the row (host name, pid, start time),
+// the dispatcher's start time and boot id, the child's pid and start time.
 inline constexpr const char* child_claim =
-    "SELECT w.status, c.token, c.host_name, c.pid, c.boot, " SARNOVET_CURRENT "\n"
-    "    FROM {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    WHERE w.worker_id=%s FOR UPDATE";
-inline constexpr const char* child_started =
-    "UPDATE {C} SET child_pid=%s, child_started=%s WHERE worker_id=%s AND token=%s";
+    "SELECT status, host_name, pid FROM {T} WHERE worker_id=%s FOR UPDATE";
+inline constexpr const char* record_claim =
+    "INSERT INTO {C}\n"
+    "    (worker_id, token, host_name, pid, claimed, started, boot, child_pid, child_started, reason)\n"
+    "    SELECT worker_id, %s, host_name, pid, start_time, %s, %s, %s, %s, NULL FROM {T}\n"
+    "    WHERE worker_id=%s\n"
+    "    ON DUPLICATE KEY UPDATE token=VALUES(token), host_name=VALUES(host_name), pid=VALUES(pid),\n"
+    "    claimed=VALUES(claimed), started=VALUES(started), boot=VALUES(boot), child_pid=VALUES(child_pid),\n"
+    "    child_started=VALUES(child_started), reason=NULL";
 // The child's final writes are fenced to its own claim: this locking
 // check first, then the plain row removal or dead marking and the claim
 // record's removal or reason, in one transaction.
@@ -108,13 +103,13 @@ inline constexpr const char* fence =
     "    FOR UPDATE";
 inline constexpr const char* drop_claim = "DELETE FROM {C} WHERE worker_id=%s";
 inline constexpr const char* claim_reason = "UPDATE {C} SET reason=%s WHERE worker_id=%s";
-// The dispatcher's settling of a RUNNING row, with its reason; `process`
-// fences it to this process's claim where the row has a claim record.
+// The dispatcher's settling of a RUNNING row, with its reason; it is
+// fenced to this process's claim where the row has a claim record.
 inline constexpr const char* settle_own =
     "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
     "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
     "    WHERE w.worker_id=%s AND w.status='RUNNING'\n"
-    "    AND (c.worker_id IS NULL OR (c.process=%s AND " SARNOVET_CURRENT "))";
+    "    AND (c.worker_id IS NULL OR (c.pid=%s AND c.started<=>%s AND " SARNOVET_CURRENT "))";
 inline constexpr const char* settle =
     "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
     "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
@@ -122,7 +117,7 @@ inline constexpr const char* settle =
 // RUNNING rows under one host name with what is known of their processes.
 inline constexpr const char* host_rows =
     "SELECT w.worker_id, w.pid, c.worker_id IS NOT NULL AND " SARNOVET_CURRENT ",\n"
-    "    c.process, c.started, c.boot, c.child_pid, c.child_started\n"
+    "    c.started, c.boot, c.child_pid, c.child_started\n"
     "    FROM {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
     "    WHERE w.status='RUNNING' AND w.host_name=%s";
 // Heartbeat of a host name, on the server's clock.
@@ -136,7 +131,7 @@ inline constexpr const char* lost_rows =
 // This process's claims that are still RUNNING and current.
 inline constexpr const char* own_running =
     "SELECT c.worker_id FROM {C} c JOIN {T} w ON w.worker_id=c.worker_id\n"
-    "    WHERE c.process=%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
+    "    WHERE c.pid=%s AND c.started<=>%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
 // Claim records whose worker row is gone (removed by a peer or an operator).
 inline constexpr const char* orphans = "DELETE FROM {C} WHERE worker_id NOT IN (SELECT worker_id FROM {T})";
 #undef SARNOVET_CURRENT

@@ -20,9 +20,13 @@ and SARNOVET_DB_SSL_DISABLED, and from the --db-* options. The table name comes
 from --table or SARNOVET_TABLE (default _syscpu_gate_worker).
 
 Every command runs in one transaction; a command that changes rows locks
-them first and changes exactly the rows it prints. AGE is a number of
-seconds or a duration such as 90s, 15m, 2h, 7d or 1h30m. Exit status: 0 on
-success, 1 on a database error or a refused request, 2 on a usage error.
+them first and changes exactly the rows it prints, and says why it leaves
+a row alone. AGE is a number of seconds or a duration such as 90s, 15m,
+2h, 7d or 1h30m. Unless the settings name them, the connection gets
+time-outs of 10 s (connect) and 30 s (read, write): a server that never
+answers ends the command with a message. Exit status: 0 on success, 1 on
+a database error, a refused request or an interrupt (Ctrl-C), 2 on a
+usage error.
 """
 import argparse
 import json
@@ -39,6 +43,11 @@ _NAME_PART = r"[A-Za-z0-9_$]{1,64}"
 _TABLE_NAME = re.compile(rf"{_NAME_PART}(?:\.{_NAME_PART})?")
 _AGE_PART = re.compile(r"(\d+(?:\.\d*)?)([smhdw]?)")
 _UNIT = {"": 1, "s": 1, "m": 60, "h": 3600, "d": 86400, "w": 604800}
+MAX_AGE = 100 * 365 * 86400  # ages beyond a century are refused, not overflowed
+DEFAULT_TIMEOUTS = {"connect_timeout": 10, "read_timeout": 30, "write_timeout": 30}
+# CLASS_MultiTaskAdv.CVI_LeaseSeconds by default: a host whose heartbeat is
+# older is lost, one with a newer heartbeat still looks after its rows.
+DEFAULT_LEASE = 90
 
 
 class Refused(Exception):
@@ -72,14 +81,42 @@ def parse_age(text):
         pos = m.end()
     if not text:
         raise argparse.ArgumentTypeError("empty age")
+    if not total <= MAX_AGE:  # also inf and nan from a number of 400 digits
+        raise argparse.ArgumentTypeError(f"age {text[:20]!r}{'...' if len(text) > 20 else ''} is too large "
+                                         f"(at most {MAX_AGE // 86400}d)")
     return int(total)
 
 
 def positive_int(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be 1 or more")
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text[:20]!r}")
+    if not 1 <= value <= 10 ** 9:
+        raise argparse.ArgumentTypeError("must be 1 to 1000000000")
     return value
+
+
+def check_settings(cfg):
+    """Refuses values pymysql.connect would trip over with a traceback."""
+    def number(key, low, high, kinds=(int, float)):
+        v = cfg.get(key)
+        if v is None:
+            return
+        if isinstance(v, bool) or not isinstance(v, kinds) or not (low < v <= high):
+            want = "a whole number" if kinds == (int,) else "a number of seconds"
+            raise UsageError(f"connection setting {key}={v!r}: expected {want} above {low} up to {high}")
+    number("port", 0, 65535, (int,))
+    for key in DEFAULT_TIMEOUTS:
+        number(key, 0, 31536000)
+    charset = cfg.get("charset")
+    if charset is not None:
+        from pymysql import charset as charsets
+        if not isinstance(charset, str) or charsets.charset_by_name(charset) is None:
+            raise UsageError(f"connection setting charset={charset!r}: not a character set the driver knows")
+    for key in ("host", "unix_socket", "user", "database"):
+        if key in cfg and cfg[key] is not None and not isinstance(cfg[key], str):
+            raise UsageError(f"connection setting {key}={cfg[key]!r}: expected text")
 
 
 def _option_value(text):
@@ -129,6 +166,9 @@ def connection_settings(args, environ):
         cfg["ssl_disabled"] = True
     if "autocommit" in cfg:
         raise UsageError("connection settings must not contain 'autocommit' (the command runs one transaction)")
+    for key, value in DEFAULT_TIMEOUTS.items():
+        cfg.setdefault(key, value)
+    check_settings(cfg)
     return cfg
 
 
@@ -187,6 +227,96 @@ def _plural(n, word):
     return f"{n} {word}" + ("" if n == 1 else "s")
 
 
+# ------------------------------------------------------ companion tables
+
+def companion(table, suffix):
+    """The name of a companion table, as the module makes it: the worker
+    table's last part plus `suffix`, cut and told apart by a hash when it
+    would pass 64 characters."""
+    db, dot, part = table.rpartition(".")
+    room = 64 - len(suffix)
+    if len(part) > room:
+        h = 2166136261
+        for b in part.encode():
+            h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+        tag = f"_{h:08x}"
+        part = part[:room - len(tag)] + tag
+    return f"{db}{dot}{part}{suffix}"
+
+
+class Tables:
+    """The worker table and, where the module has made them, its claim
+    records (`_claim`: who runs a claim, why it ended) and host heartbeats
+    (`_lease`)."""
+
+    def __init__(self, cur, table):
+        self.table = table
+        self.claim = companion(table, "_claim")
+        self.lease = companion(table, "_lease")
+        self.has_claim = _exists(cur, self.claim)
+        self.has_lease = _exists(cur, self.lease)
+
+    def claim_join(self):
+        return f" LEFT JOIN {self.claim} c ON c.worker_id=w.worker_id" if self.has_claim else ""
+
+    def claim_cols(self, *cols):
+        return ", ".join(f"c.{c}" if self.has_claim else "NULL" for c in cols)
+
+    def lease_ages(self, cur):
+        """host name -> seconds since its last heartbeat (server clock)."""
+        if not self.has_lease:
+            return {}
+        cur.execute(f"SELECT host_name, TIMESTAMPDIFF(SECOND, beat, NOW()) FROM {self.lease}")
+        return dict(cur.fetchall())
+
+
+def _exists(cur, name):
+    import pymysql
+    try:
+        cur.execute(f"SELECT 1 FROM {name} LIMIT 0")
+        return True
+    except pymysql.err.ProgrammingError as exc:
+        if exc.args and exc.args[0] == 1146:
+            return False
+        raise
+
+
+# ------------------------------------------------------ process identity
+
+def _read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+BOOT = (_read("/proc/sys/kernel/random/boot_id") or "").strip()
+
+
+def _stat(pid):
+    data = _read(f"/proc/{pid}/stat")
+    return data.rsplit(")", 1)[1].split() if data and ")" in data else None
+
+
+def process_alive(pid, started=None, boot=None):
+    """Whether the process recorded as (pid, start ticks, boot id) still runs
+    on this machine; parts not recorded are not held against it."""
+    if not isinstance(pid, int) or pid <= 0:
+        return False
+    if boot and BOOT and boot != BOOT:
+        return False
+    if not pid_alive(pid):
+        return False
+    fields = _stat(pid)
+    if fields:
+        if fields[0] in ("Z", "X"):
+            return False
+        if started is not None and int(fields[19]) != started:
+            return False
+    return True
+
+
 # ---------------------------------------------------------------- commands
 
 def _in_list(ids):
@@ -213,27 +343,35 @@ def cmd_status(cur, table, args, out):
         wid, task, host, pid, start, age = oldest
         print(f"oldest RUNNING: {wid} ({task!r}) on {_cell(host)}, pid {_cell(pid)}, "
               f"started {_cell(start)} ({format_age(age)} ago)", file=out)
+    ages = Tables(cur, table).lease_ages(cur)
+    if ages:
+        print("heartbeats: " + ", ".join(f"{h} {format_age(a)} ago" + (" (lost)" if a > args.lease else "")
+                                         for h, a in sorted(ages.items())), file=out)
     return 0
 
 
 def cmd_list(cur, table, args, out):
+    t = Tables(cur, table)
     where, values = [], []
     if args.status:
         statuses = sorted(set(args.status), key=STATUSES.index)
-        where.append("status IN (" + ", ".join(f"'{s}'" for s in statuses) + ")")
+        where.append("w.status IN (" + ", ".join(f"'{s}'" for s in statuses) + ")")
     if args.host is not None:
-        where.append("host_name=%s")
+        where.append("w.host_name=%s")
         values.append(args.host)
     clause = (" WHERE " + " AND ".join(where)) if where else ""
-    cur.execute(f"SELECT COUNT(*) FROM {table}{clause}", values or None)
+    cur.execute(f"SELECT COUNT(*) FROM {table} w{clause}", values or None)
     total = cur.fetchone()[0]
-    cur.execute(f"SELECT worker_id, task_name, status, host_name, pid, create_time, start_time, end_time "
-                f"FROM {table}{clause} ORDER BY create_time DESC, worker_id LIMIT %s", values + [args.limit])
+    cur.execute(f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, {t.claim_cols('child_pid')}, "
+                f"w.create_time, w.start_time, w.end_time, {t.claim_cols('reason')} "
+                f"FROM {table} w{t.claim_join()}{clause} ORDER BY w.create_time DESC, w.worker_id LIMIT %s",
+                values + [args.limit])
     rows = cur.fetchall()
     if not rows:
         print(f"{table}: no matching rows", file=out)
         return 0
-    render(["WORKER ID", "TASK", "STATUS", "HOST", "PID", "CREATED", "STARTED", "ENDED"], rows, out)
+    render(["WORKER ID", "TASK", "STATUS", "HOST", "PID", "CHILD", "CREATED", "STARTED", "ENDED", "REASON"], rows,
+           out)
     print(f"\n{len(rows)} of {_plural(total, 'matching row')}, newest first", file=out)
     return 0
 
@@ -246,25 +384,55 @@ def _report_change(rows, headers, verb, done, args, out):
     print(f"would {verb} {n} (dry run: nothing changed)" if args.dry_run else f"{done} {n}", file=out)
 
 
+def _left_alone(rows, out):
+    """Prints the rows a command leaves alone, each with the reason."""
+    if rows:
+        print("left alone:", file=out)
+        for wid, why in rows:
+            print(f"  {wid}: {why}", file=out)
+        print(file=out)
+
+
 def cmd_requeue(cur, table, args, out):
-    select = (f"SELECT worker_id, task_name, status, host_name, pid, end_time FROM {table} ")
+    t = Tables(cur, table)
+    select = (f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, w.end_time, "
+              f"{t.claim_cols('reason', 'child_pid', 'child_started', 'boot')} FROM {table} w{t.claim_join()} ")
     if args.all:
-        cur.execute(select + "WHERE status='DEAD' ORDER BY worker_id FOR UPDATE")
+        cur.execute(select + "WHERE w.status='DEAD' ORDER BY w.worker_id FOR UPDATE")
         rows = cur.fetchall()
     else:
         ids = list(dict.fromkeys(args.worker_ids))
-        cur.execute(select + f"WHERE worker_id IN {_in_list(ids)} ORDER BY worker_id FOR UPDATE", ids)
+        cur.execute(select + f"WHERE w.worker_id IN {_in_list(ids)} ORDER BY w.worker_id FOR UPDATE", ids)
         rows = cur.fetchall()
         found = {r[0]: r[2] for r in rows}
         bad = [f"{w} ({found[w]})" if w in found else f"{w} (no such row)" for w in ids if found.get(w) != "DEAD"]
         if bad:
             raise Refused("only DEAD rows are requeued; nothing changed: " + ", ".join(bad))
+    # A task that may still run is not put back: its child lives here, or
+    # its row was settled as lost while its host (heartbeating again) may
+    # still run it.
+    here, ages = socket.gethostname(), t.lease_ages(cur)
+    lease = args.lease
+    keep = []
+    for wid, _task, _status, host, _pid, _end, reason, child, child_started, boot in rows:
+        if host == here and child and process_alive(child, child_started, boot):
+            keep.append((wid, f"its child (pid {child}) still runs on this host"))
+        elif not args.force and reason == "host lost" and ages.get(host) is not None and ages[host] <= lease:
+            keep.append((wid, f"settled as lost, but host {host} keeps a heartbeat again ({ages[host]} s ago): "
+                              f"its child may still run (check there, then requeue with --force)"))
+    if keep and not args.all:
+        raise Refused("a task may still run; nothing changed: " + "; ".join(f"{w}: {why}" for w, why in keep))
+    skipped = {w for w, _ in keep}
+    rows = [r for r in rows if r[0] not in skipped]
     ids = [r[0] for r in rows]
     if ids and not args.dry_run:
         cur.execute(f"UPDATE {table} SET status='PENDING', host_name=NULL, pid=NULL, start_time=NULL, end_time=NULL "
                     f"WHERE status='DEAD' AND worker_id IN {_in_list(ids)}", ids)
-    _report_change([(r[0], r[1], r[3], r[4], r[5]) for r in rows], ["WORKER ID", "TASK", "HOST", "PID", "ENDED"],
-                   "requeue", "requeued", args, out)
+        if t.has_claim:
+            cur.execute(f"DELETE FROM {t.claim} WHERE worker_id IN {_in_list(ids)}", ids)
+    _left_alone(keep, out)
+    _report_change([(r[0], r[1], r[3], r[4], r[5], r[6]) for r in rows],
+                   ["WORKER ID", "TASK", "HOST", "PID", "ENDED", "REASON"], "requeue", "requeued", args, out)
     return 0
 
 
@@ -277,6 +445,8 @@ def cmd_purge(cur, table, args, out):
     ids = [r[0] for r in rows]
     if ids and not args.dry_run:
         cur.execute(f"DELETE FROM {table} WHERE status='DEAD' AND worker_id IN {_in_list(ids)}", ids)
+        if _exists(cur, companion(table, "_claim")):
+            cur.execute(f"DELETE FROM {companion(table, '_claim')} WHERE worker_id IN {_in_list(ids)}", ids)
     _report_change([r[:4] + (format_age(r[4]),) for r in rows], ["WORKER ID", "TASK", "HOST", "ENDED", "AGE"],
                    "purge", "purged", args, out)
     return 0
@@ -302,21 +472,36 @@ def cmd_reap(cur, table, args, out):
     if not test_pids and args.older_than is None:
         raise UsageError(f"the pids of host {host!r} cannot be tested here (this is {here!r}): "
                          "run reap on that host, or give --older-than")
-    cur.execute(f"SELECT worker_id, task_name, pid, start_time, TIMESTAMPDIFF(SECOND, start_time, NOW()) "
-                f"FROM {table} WHERE status='RUNNING' AND host_name=%s ORDER BY worker_id FOR UPDATE", (host,))
-    chosen = []
-    for wid, task, pid, start, age in cur.fetchall():
-        if test_pids and not pid_alive(pid):
+    t = Tables(cur, table)
+    age = t.lease_ages(cur).get(host)
+    cur.execute(f"SELECT w.worker_id, w.task_name, w.pid, w.start_time, TIMESTAMPDIFF(SECOND, w.start_time, NOW()), "
+                f"{t.claim_cols('started', 'boot', 'child_pid', 'child_started')} "
+                f"FROM {table} w{t.claim_join()} WHERE w.status='RUNNING' AND w.host_name=%s "
+                f"ORDER BY w.worker_id FOR UPDATE", (host,))
+    chosen, keep = [], []
+    for wid, task, pid, start, row_age, started, boot, child, child_started in cur.fetchall():
+        if test_pids and child and process_alive(child, child_started, boot):
+            keep.append((wid, f"its child (pid {child}) still runs on this host"))
+            continue
+        if test_pids and not process_alive(pid, started, boot if started is not None else None):
             reason = "dispatcher gone" if pid else "no pid"
-        elif args.older_than is not None and (age is None or age > args.older_than):
+        elif args.older_than is not None and (row_age is None or row_age > args.older_than):
+            if not test_pids and age is not None and age <= args.lease:
+                keep.append((wid, f"host {host} keeps its heartbeat ({age} s ago): its dispatchers look after "
+                                  "their rows (reap there, or wait until its lease runs out)"))
+                continue
             reason = "too old"
         else:
             continue
-        chosen.append((wid, task, pid, start, format_age(age), reason))
+        chosen.append((wid, task, pid, start, format_age(row_age), reason))
     ids = [r[0] for r in chosen]
     if ids and not args.dry_run:
         cur.execute(f"UPDATE {table} SET status='DEAD', end_time=NOW() "
                     f"WHERE status='RUNNING' AND worker_id IN {_in_list(ids)}", ids)
+        if t.has_claim:
+            for r in chosen:
+                cur.execute(f"UPDATE {t.claim} SET reason=%s WHERE worker_id=%s", (f"reaped: {r[5]}", r[0]))
+    _left_alone(keep, out)
     _report_change(chosen, ["WORKER ID", "TASK", "PID", "STARTED", "AGE", "REASON"], "mark DEAD", "marked DEAD", args, out)
     return 0
 
@@ -342,16 +527,28 @@ def _connection_options(parser, default):
     g.add_argument("--table", default=default, help=f"worker table, NAME or DB.NAME (default {DEFAULT_TABLE})")
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line (the usage is one --help away)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {' '.join(message.split())} (see --help)\n")
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+    parser = _Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                                      description="Looks after Sarnovet's worker table.\n\n" + __doc__.split("\n\n", 2)[2],
                                      epilog="Run '%(prog)s COMMAND --help' for a command's options.")
     _connection_options(parser, None)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     _connection_options(common, argparse.SUPPRESS)
 
-    sub.add_parser("status", parents=[common], help="rows by status and host, oldest RUNNING row")
+    lease = _Parser(add_help=False)
+    lease.add_argument("--lease", type=parse_age, default=DEFAULT_LEASE, metavar="AGE",
+                       help=f"the dispatchers' CVI_LeaseSeconds: a host whose heartbeat is older is lost "
+                            f"(default {DEFAULT_LEASE}s)")
+    sub.add_parser("status", parents=[common, lease], help="rows by status and host, oldest RUNNING row")
 
     p = sub.add_parser("list", parents=[common], help="rows, newest first")
     p.add_argument("--status", action="append", type=str.upper, choices=STATUSES,
@@ -359,9 +556,11 @@ def build_parser():
     p.add_argument("--host", help="only rows claimed under this host name")
     p.add_argument("--limit", type=positive_int, default=20, help="at most this many rows (default 20)")
 
-    p = sub.add_parser("requeue", parents=[common], help="DEAD rows back to PENDING")
+    p = sub.add_parser("requeue", parents=[common, lease], help="DEAD rows back to PENDING")
     p.add_argument("worker_ids", nargs="*", metavar="WORKER_ID", help="the rows to requeue")
-    p.add_argument("--all", action="store_true", help="every DEAD row")
+    p.add_argument("--all", action="store_true", help="every DEAD row (that may not still run)")
+    p.add_argument("--force", action="store_true",
+                   help="also rows settled as lost whose host keeps a heartbeat again")
     p.add_argument("--dry-run", action="store_true", help="show the rows, change nothing")
 
     p = sub.add_parser("purge", parents=[common], help="delete old DEAD rows")
@@ -369,7 +568,7 @@ def build_parser():
                    help="rows that ended longer ago than this")
     p.add_argument("--dry-run", action="store_true", help="show the rows, change nothing")
 
-    p = sub.add_parser("reap", parents=[common], help="mark stranded RUNNING rows DEAD")
+    p = sub.add_parser("reap", parents=[common, lease], help="mark stranded RUNNING rows DEAD")
     p.add_argument("--host",
                    help="host name of the rows (default this machine's, whose pids can be tested)")
     p.add_argument("--older-than", type=parse_age, metavar="AGE", help="also rows that started longer ago than this")
@@ -377,11 +576,27 @@ def build_parser():
     return parser
 
 
+def _version():
+    try:
+        from importlib.metadata import version
+        return version("concurrency-toolkit")
+    except Exception:
+        return "(version unknown)"
+
+
 def _one_line(exc):
     return " ".join(str(exc).split()) or type(exc).__name__
 
 
 def main(argv=None, environ=None, out=None):
+    try:
+        return _main(argv, environ, out)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 1
+
+
+def _main(argv, environ, out):
     environ = os.environ if environ is None else environ
     out = sys.stdout if out is None else out
     parser = build_parser()
@@ -401,8 +616,8 @@ def main(argv=None, environ=None, out=None):
     try:
         try:
             conn = pymysql.connect(**cfg, autocommit=False)
-        except TypeError as exc:  # a setting pymysql.connect does not take
-            raise UsageError(f"connection settings: {exc}")
+        except (TypeError, ValueError, AttributeError, LookupError) as exc:  # a setting the driver refuses
+            raise UsageError(f"connection settings: {_one_line(exc)}")
         cur = conn.cursor(pymysql.cursors.Cursor)
         code = COMMANDS[args.command](cur, table, args, out)
         if args.command in CHANGES and not args.dry_run:

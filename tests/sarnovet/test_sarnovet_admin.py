@@ -1,10 +1,14 @@
 """sarnovet-admin against the private server: each command on one table of
 known rows, then the rows it left; its refusals and errors."""
 import io
+import json
+import multiprocessing
 import os
+import signal
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -108,24 +112,64 @@ def test_requeue_clears_the_claim_and_the_module_claims_it_again(table, sql):
     sql("DELETE FROM _syscpu_gate_worker")
     runner.CUF_RegisterTask("again")
     wid, name = runner.CUF_TryFetchTask()
-    runner._ProcessWrapper(wid, name)  # the task fails: DEAD
+    child = multiprocessing.get_context("fork").Process(target=runner._ProcessWrapper, args=(wid, name))
+    child.start()  # the task fails: DEAD
+    child.join(30)
     assert admin(table, "requeue", wid)[0] == 0
     assert sql("SELECT status, host_name, pid, start_time, end_time FROM _syscpu_gate_worker") == \
         (("PENDING", None, None, None, None),)
     assert runner.CUF_TryFetchTask() == (wid, "again")
 
 
-@pytest.mark.parametrize("argv, env, code, message", [
-    (["--table", "x; DROP TABLE y", "status"], {}, 2, "invalid table name"),
-    (["status"], {"SARNOVET_TABLE": "a.b.c"}, 2, "invalid table name"),
-    (["--table", "no_such_table", "status"], None, 1, "database error: (1146"),
-    (["status"], {"SARNOVET_DB_SOCKET": "/nonexistent/sock"}, 1, "database error: (2003"),
-    (["--db-option", "autocommit=true", "status"], {}, 2, "autocommit"),
+@pytest.fixture
+def silent_server():
+    """A loopback address that accepts connections and never answers."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    yield {"SARNOVET_DB_HOST": "127.0.0.1", "SARNOVET_DB_PORT": str(listener.getsockname()[1]),
+           "SARNOVET_DB_SOCKET": ""}
+    listener.close()
+
+
+ADMIN = os.path.join(os.path.dirname(sys.executable), "sarnovet-admin")
+
+
+@pytest.mark.parametrize("argv, env, config, code, message", [
+    (["--table", "x; DROP TABLE y", "status"], {}, None, 2, "invalid table name"),
+    (["status"], {"SARNOVET_TABLE": "a.b.c"}, None, 2, "invalid table name"),
+    (["--table", "no_such_table", "status"], None, None, 1, "database error: (1146"),
+    (["status"], {"SARNOVET_DB_SOCKET": "/nonexistent/sock"}, None, 1, "database error: (2003"),
+    (["--db-option", "autocommit=true", "status"], {}, None, 2, "autocommit"),
+    (["purge", "--older-than", "9" * 400], {}, None, 2, "too large"),
+    (["list", "--limit", "9" * 400], {}, None, 2, "must be 1 to"),
+    (["--db-option", "port=abc", "status"], {}, None, 2, "port='abc': expected a whole number"),
+    (["status"], {}, {"port": "3306"}, 2, "port='3306': expected a whole number"),
+    (["--db-option", "charset=nonsense", "status"], {}, None, 2, "charset='nonsense'"),
+    (["--db-option", "read_timeout=-1", "status"], {}, None, 2, "read_timeout=-1"),
+    (["--db-option", "read_timeout=1", "status"], "silent", None, 1, "database error: (2013"),  # within its time-out
 ])
-def test_refusals_and_errors_are_one_line(db_config, argv, env, code, message):
+def test_refusals_and_errors_are_one_line(db_config, silent_server, tmp_path, argv, env, config, code, message):
     full = environment(db_config)
-    full.update(env or {})
-    proc = subprocess.run([os.path.join(os.path.dirname(sys.executable), "sarnovet-admin"), *argv],
-                          env=dict(os.environ, **full), capture_output=True, text=True, timeout=60)
+    full.update(silent_server if env == "silent" else env or {})
+    if config is not None:
+        (tmp_path / "db.json").write_text(json.dumps(config))
+        full["SARNOVET_DB_CONFIG"] = str(tmp_path / "db.json")
+    proc = subprocess.run([ADMIN, *argv], env=dict(os.environ, **full), capture_output=True, text=True, timeout=60)
     assert proc.returncode == code, proc.stderr
     assert proc.stderr.count("\n") == 1 and message in proc.stderr, proc.stderr
+
+
+def test_defaults_version_and_interrupt(db_config, silent_server):
+    args = worker_table.build_parser().parse_args(["status"])
+    cfg = worker_table.connection_settings(args, {})
+    assert (cfg["connect_timeout"], cfg["read_timeout"], cfg["write_timeout"]) == (10, 30, 30)
+    version = subprocess.run([ADMIN, "--version"], capture_output=True, text=True, timeout=60)
+    assert version.returncode == 0 and version.stdout.startswith("sarnovet-admin 0.")
+    # Ctrl-C while the server keeps silent (under the default 30 s read time-out)
+    proc = subprocess.Popen([ADMIN, "status"], env=dict(os.environ, **silent_server), stderr=subprocess.PIPE,
+                            text=True)
+    time.sleep(1.5)
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=30)[1]
+    assert proc.returncode == 1 and err == "sarnovet-admin: interrupted\n"

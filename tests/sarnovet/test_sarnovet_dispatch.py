@@ -2,6 +2,7 @@
 exclusivity of claims under load, reaping of ended children, recovery of
 rows whose dispatcher is gone, a server restart."""
 import collections
+import io
 import os
 import signal
 import subprocess
@@ -122,9 +123,20 @@ def test_ended_child_is_reaped(dispatchers, db_config, events, sql, name, kill, 
     assert proc.poll() is None  # the dispatcher keeps polling
 
 
-def test_rows_of_processes_that_are_gone_are_recovered(dispatchers, db_config, events, sql):
-    """Only RUNNING rows under the dispatcher's own host name whose pid is
-    no process (or one that ended but was not waited for) become DEAD."""
+def ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[19])
+
+
+def boot():
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        return f.read().strip()
+
+
+def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, events, sql):
+    """A dispatcher of host alpha settles, on its first pass, the RUNNING
+    rows under alpha that no live process here can settle, and the rows of
+    hosts whose heartbeat is older than the lease; everything else stays."""
     gone = subprocess.Popen(["true"])
     gone.wait(timeout=30)
     zombie = subprocess.Popen(["true"])  # ends, and is not waited for until the end
@@ -132,22 +144,48 @@ def test_rows_of_processes_that_are_gone_are_recovered(dispatchers, db_config, e
     def state(pid):
         with open(f"/proc/{pid}/stat") as f:
             return f.read().rsplit(")", 1)[1].split()[0]
+    me, mine = os.getpid(), ticks(os.getpid())
+    # host, pid, claim record (pid's start ticks, boot id, child pid, child's start ticks) or None, outcome
     try:
         wait_until(lambda: state(zombie.pid) == "Z", timeout=30)
-        cases = [("alpha", gone.pid, "DEAD"), ("alpha", zombie.pid, "DEAD"), ("alpha", os.getpid(), "RUNNING"),
-                 ("alpha", None, "RUNNING"), ("beta", gone.pid, "RUNNING")]
-        register(db_config, [f"r{i}" for i in range(len(cases))])
-        ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY worker_id")]
-        for w, (host, pid, _) in zip(ids, cases):
-            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s WHERE worker_id=%s", (host, pid, w))
+        cases = [
+            ("alpha", gone.pid, None, ("DEAD", None)),                 # rows claimed by other code: by pid
+            ("alpha", zombie.pid, None, ("DEAD", None)),
+            ("alpha", me, None, ("RUNNING", None)),
+            ("alpha", None, None, ("RUNNING", None)),
+            ("beta", gone.pid, None, ("RUNNING", None)),                # other host names are not judged here
+            ("alpha", me, (mine, boot(), None, None), ("RUNNING", None)),
+            ("alpha", me, (mine + 1, boot(), None, None), ("DEAD", "dispatcher gone")),  # pid taken again
+            ("alpha", me, (mine, "another-boot", None, None), ("DEAD", "host restarted")),
+            ("alpha", gone.pid, (None, boot(), me, mine), ("RUNNING", None)),           # its child still runs
+            ("alpha", gone.pid, (None, boot(), gone.pid, None), ("DEAD", "dispatcher gone")),
+            ("gamma", 1, (None, None, None, None), ("DEAD", "host lost")),              # heartbeat 200 s old
+            ("delta", 1, (None, None, None, None), ("RUNNING", None)),                  # heartbeat fresh
+            ("epsilon", 1, (None, None, None, None), ("RUNNING", None)),                # never kept one
+        ]
+        r = register(db_config, [f"r{i:02d}" for i in range(len(cases))])
+        ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY task_name")]
+        for w, (host, pid, claim, _) in zip(ids, cases):
+            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW() WHERE worker_id=%s",
+                (host, pid, w))
+            if claim:
+                sql(f"INSERT INTO {T}_claim (worker_id, token, host_name, pid, claimed, started, boot, "
+                    f"child_pid, child_started) SELECT worker_id, 't', host_name, pid, start_time, %s, %s, %s, %s "
+                    f"FROM {T} WHERE worker_id=%s", (*claim, w))
+        sql(f"INSERT INTO {T}_lease VALUES ('gamma', NOW() - INTERVAL 200 SECOND), ('delta', NOW())")
         proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
                                  max_idle=3)
         code, out, err = dispatchers.wait(proc, timeout=60)
     finally:
         zombie.wait(timeout=30)
     assert code == 0, err
-    assert [sql(f"SELECT status FROM {T} WHERE worker_id=%s", (w,))[0][0] for w in ids] == [c[2] for c in cases]
-    assert "[Sarnovet] Marked 2 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+    got = [sql(f"SELECT w.status, c.reason FROM {T} w LEFT JOIN {T}_claim c USING (worker_id) WHERE worker_id=%s",
+               (w,))[0] for w in ids]
+    assert got == [c[3] for c in cases]
+    assert "[Sarnovet] Marked 5 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+    assert "[Sarnovet] Marked 1 RUNNING row(s) of host(s) gamma DEAD: host lost (no heartbeat for over 90.0 s)" in out
+    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= NOW() - INTERVAL 30 SECOND ORDER BY 1") == \
+        (("alpha",), ("delta",))
 
 
 def test_dispatcher_rides_out_a_server_restart(dispatchers, events):
@@ -210,3 +248,50 @@ def test_private_server_is_removed_on_sigterm(tmp_path):
     assert not os.path.exists(folder)
     with pytest.raises(ProcessLookupError):
         os.kill(int(server_pid), 0)
+
+
+@pytest.mark.parametrize("operator", ["admin", "plain"])
+def test_orphan_child_after_a_killed_dispatcher(dispatchers, db_config, events, sql, operator):
+    """A dispatcher is killed while its child runs. With the operator
+    command (reap, requeue --all, a new dispatcher) the task runs once: the
+    row of a live child is left alone and the orphan removes it. When a
+    program using only the plain statements settles and requeues the row
+    anyway, a new claim runs it again, and the orphan's final write finds
+    its claim taken over and leaves the newer claim's row alone."""
+    from concurrency_toolkit import worker_table
+
+    def admin(*argv):
+        out = io.StringIO()
+        return worker_table.main(list(argv), environ=mariadb_private.environment_for(db_config), out=out), \
+            out.getvalue()
+
+    register(db_config, ["slow"])
+    spec = dict(config=db_config, events=events, max_cpu=1, seconds=3, record_done=True, stop_when_empty=False)
+    first = dispatchers.start(**spec)
+    wait_until(lambda: read_records(events, "run"), timeout=30)
+    os.kill(first.pid, signal.SIGKILL)      # the dispatcher alone: its child goes on
+    orphan = read_records(events, "run")[0][1]
+    if operator == "admin":
+        code, out = admin("reap")
+        assert code == 0 and f"its child (pid {orphan}) still runs on this host" in out, out
+        assert admin("requeue", "--all")[0] == 0
+    else:
+        sql(f"UPDATE {T} SET status='DEAD', end_time=NOW()")
+        sql(f"UPDATE {T} SET status='PENDING', host_name=NULL, pid=NULL, start_time=NULL, end_time=NULL")
+    second = dispatchers.start(**dict(spec, record_idle=True, seconds=6))
+    if operator == "plain":
+        wait_until(lambda: len(read_records(events, "run")) == 2, timeout=30)
+    wait_until(lambda: any(r[1] == orphan for r in read_records(events, "done")), timeout=30)
+    time.sleep(0.5)   # the orphan's final write
+    left = sql(f"SELECT status, pid FROM {T}")
+    if operator == "admin":
+        assert left == ()
+        wait_until(lambda: len(read_records(events, "idle")) >= 3, timeout=30)
+        assert len(read_records(events, "run")) == 1
+    else:
+        assert left == (("RUNNING", second.pid),)             # the newer claim's row is untouched
+        wait_until(lambda: sql(f"SELECT COUNT(*) FROM {T}") == ((0,),), timeout=30)  # and ends with its own child
+    dispatchers.kill(second)
+    _, out, _ = dispatchers.wait(first, timeout=30)         # the orphan wrote to its dispatcher's output
+    assert ("its claim was taken over" in out) == (operator == "plain"), out
+    assert read_records(events, "dead") == []
