@@ -11,7 +11,8 @@ or the server. After it the queue must drain with:
   off (at its dispatcher's first pass when it reboots);
 - the other hosts starting tasks all through the fault (a host frozen in a
   claim or cut off in one may hold them for about a minute), all hosts
-  again soon after a server restart;
+  again soon after a server restart, host1 again soon after it thaws or
+  is reconnected;
 - no dispatcher ending before it is told to, and no task whose target
   returned ending DEAD unless its host was killed.
 
@@ -42,6 +43,7 @@ LEASE = multihost.LEASE_SECONDS
 SETTLE_MARGIN = 15     # seconds beyond the lease for a lost host's rows
 REBOOT_SETTLE = 10     # seconds from a reboot to its old rows settled
 RESTART_RESUME = 20    # seconds from a server restart to every host starting tasks
+RESUME = 30            # seconds from a frozen or cut off host's return to its next task
 ABOUT_A_MINUTE = 65    # longest a host caught inside a transaction may hold the others
 SHORT, LONG = 1.0, 12.0
 
@@ -196,10 +198,17 @@ def admin_dead_reasons(cfg):
             if line.strip() and len(line.split()[0]) == 36}
 
 
+def starts_again(watch, host, how, problems, figures):
+    before = len(watch.runs(host))
+    took = figures[f"{host.name} again"] = watch.until(lambda s: s[1][host.name] > before, RESUME)
+    if took is None:
+        problems.append(f"{host.name} {how}: started no task within {RESUME} s")
+
+
 def inject(scenario, lab, watch, folder, spec, problems, figures):
     """The fault; returns (start, end) of its window. Adds what it measured
     to `figures`."""
-    host1, others = lab.hosts[0], lab.hosts[1:]
+    host1 = lab.hosts[0]
     hold = SCENARIOS[scenario][1]
     if scenario in ("host_lost", "host_rebooted"):
         old = host1.life
@@ -235,6 +244,7 @@ def inject(scenario, lab, watch, folder, spec, problems, figures):
         t0 = time.monotonic()
         watch.sleep(hold)
         os.kill(host1.life.dispatcher_pid(), signal.SIGCONT)
+        starts_again(watch, host1, "resumed", problems, figures)
         return t0, time.monotonic()
     if scenario == "partition":
         host1.cut("drop")
@@ -250,6 +260,7 @@ def inject(scenario, lab, watch, folder, spec, problems, figures):
         host1.cut("reject")
         watch.sleep(hold - (time.monotonic() - t0))
         host1.heal()
+        starts_again(watch, host1, "reconnected", problems, figures)
         return t0, time.monotonic()
     if scenario == "server_restart":
         lab.server.halt()
@@ -270,7 +281,6 @@ def inject(scenario, lab, watch, folder, spec, problems, figures):
 def test_multihost_faults(scenario, lab, tmp_path):
     lab.reset_hosts()
     folder = str(tmp_path)
-    os.chmod(folder, 0o755)
     host1, others = lab.hosts[0], lab.hosts[1:]
     problems = []
     with contextlib.ExitStack() as stack:
