@@ -14,6 +14,7 @@ Run as a program, this module is the dispatcher of one life of a host.
 import json
 import multiprocessing
 import os
+import re
 import shutil
 import signal
 import socket
@@ -177,7 +178,16 @@ class Lab:
         self.made.append(name)
         run("ip", "-n", name, "link", "set", "lo", "up")
 
+    @staticmethod
+    def remove_stale():
+        """Namespaces left by runs whose process is gone (killed outright)."""
+        for line in run("ip", "netns", "list", check=False).stdout.splitlines():
+            found = re.match(r"snv(\d+)-\S+", line)
+            if found and not os.path.exists(f"/proc/{found.group(1)}"):
+                run("ip", "netns", "del", found.group(0), check=False)
+
     def __enter__(self):
+        self.remove_stale()
         try:
             db = self.server_ns
             self._netns(db)
