@@ -1,9 +1,9 @@
 """Sarnovet: claim throughput of one dispatcher against a plain PyMySQL loop
 running the same statements (one connection per claim), end-to-end tasks
 per second for 500 trivial tasks with one and two dispatchers (median of
-three runs), and what the dispatcher's reaping of its children costs: the
+three runs), what the dispatcher's reaping of its children costs (the
 exit-code check of every kept child on each pass, against the time per
-task end to end.
+task end to end), and what its heartbeat costs.
 
 Runs on a private throwaway MariaDB (or the server named by SARNOVET_DB_*).
 """
@@ -134,10 +134,53 @@ def bench_reaping(seconds_per_task, tasks=500):
           f"(target <= 5%: {'met' if share <= 0.05 else 'NOT met'})")
 
 
+class _Stop(Exception):
+    pass
+
+
+def idle_pass_seconds(cfg, heartbeat_seconds, passes=300):
+    """Seconds per idle dispatcher pass (limit 0: the claim is the running
+    count alone, no sleep) with the heartbeat due every `heartbeat_seconds`."""
+    runner = Sarnovet.CLASS_MultiTaskAdv(None, 0, cfg)
+    runner.CVI_HeartbeatSeconds = heartbeat_seconds
+    count = [0]
+
+    def idle():
+        count[0] += 1
+        if count[0] == 20:           # the first passes (tables, recovery) are not timed
+            count.append(time.perf_counter())
+        if count[0] == 20 + passes:
+            raise _Stop()
+    runner.Evt_OnIdle = idle
+    try:
+        runner.CUF_Run(0)
+    except _Stop:
+        pass
+    return (time.perf_counter() - count[1]) / passes
+
+
+def bench_heartbeat(cfg, rounds=5):
+    """The heartbeat (refresh this host's lease, look for lost hosts' rows
+    and this dispatcher's settled ones) costs one connection and three
+    statements every CVI_HeartbeatSeconds; measured as the difference of
+    idle passes with it on every pass and with it never due."""
+    every, never = [], []
+    for _ in range(rounds):
+        every.append(idle_pass_seconds(cfg, 0))
+        never.append(idle_pass_seconds(cfg, 10 ** 9))
+    cost = statistics.median(every) - statistics.median(never)
+    default = Sarnovet.CLASS_MultiTaskAdv.CVI_HeartbeatSeconds
+    print(f"heartbeat: {cost * 1e3:.2f} ms each (idle pass {statistics.median(never) * 1e3:.2f} ms without it); "
+          f"every {default} s that is {cost / default * 100:.3f}% of one core, and at the default idle sleep of 1 s "
+          f"{cost / default * 1e3:.3f} ms per pass", flush=True)
+
+
 def main():
     with mariadb_private.database_server() as server:
         with mariadb_private.scratch_database(server) as db:
             bench_claims(server.config(db))
+        with mariadb_private.scratch_database(server) as db:
+            bench_heartbeat(server.config(db))
         per_task = bench_end_to_end(server, 1)
         bench_end_to_end(server, 2)
     bench_reaping(per_task)

@@ -5,6 +5,8 @@
 #include "sarnovet.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,9 +24,13 @@
 #else
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #define SARNOVET_GETPID getpid
 #endif
 
@@ -42,11 +48,8 @@ namespace {
 constexpr int kClaimAttempts = 10;
 constexpr double kClaimPauseStep = 0.02;  // seconds; the pause grows with each try
 
-// A child's final write on a row without a claim record (claimed by other
-// code) is run again after lock and connection errors for this long; one
-// fenced to its claim is run again until it gets through. Growing random
-// pauses between tries.
-constexpr double kFinalWriteWindow = 60.0;
+// A child's final write is run again after lock and connection errors
+// until it gets through, with growing random pauses between tries.
 constexpr double kFinalWritePause = 0.05, kFinalWritePauseMax = 2.0;
 
 // A dispatcher rides out an outage of any length, pausing between tries,
@@ -160,27 +163,7 @@ Ref lock_retried(const Globals& g, F once) {
 
 // ------------------------------------------------------ process identity
 
-// The kernel's boot id: a process id and start time mean the same process
-// only within one boot. Empty where there is none.
-const std::string& own_boot() {
-    static std::string boot = [] {
-        std::string b;
-#ifdef __linux__
-        if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re")) {
-            char buf[64] = {0};
-            if (std::fgets(buf, sizeof buf, f)) b = buf;
-            std::fclose(f);
-            while (!b.empty() && (b.back() == '\n' || b.back() == ' ')) b.pop_back();
-        }
-#endif
-        return b;
-    }();
-    return boot;
-}
-
 // The start time of a process in clock ticks since boot; -1 when unknown.
-// With the process id it names one process of one boot, whatever ids are
-// reused later.
 long long start_ticks(long pid) {
 #ifdef __linux__
     char path[48];
@@ -199,6 +182,29 @@ long long start_ticks(long pid) {
     for (++p; *p && field < 22; ++p)
         if (*p == ' ') ++field;
     return field == 22 ? std::strtoll(p, nullptr, 10) : -1;
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// How long a process has existed, in seconds; -1 when unknown. Compared
+// with the age of a claim on the server's clock it tells whether the
+// process that now has a claim's pid can be the one that claimed: a reused
+// pid, or a restarted container or machine whose dispatcher has the old
+// pid again, is younger than the claim.
+double process_age(long pid) {
+#ifdef __linux__
+    long long ticks = start_ticks(pid);
+    if (ticks < 0) return -1;
+    double uptime = -1;
+    if (FILE* f = std::fopen("/proc/uptime", "re")) {
+        if (std::fscanf(f, "%lf", &uptime) != 1) uptime = -1;
+        std::fclose(f);
+    }
+    long hz = sysconf(_SC_CLK_TCK);
+    if (uptime < 0 || hz <= 0) return -1;
+    return uptime - (double)ticks / (double)hz;
 #else
     (void)pid;
     return -1;
@@ -238,48 +244,82 @@ bool process_alive(long pid) {
 #endif
 }
 
-// Whether the process recorded as (pid, start ticks, boot id) still runs
-// here; unknown parts (-1, "") are not held against it.
-bool identity_alive(long pid, long long started, const std::string& boot) {
-    if (!boot.empty() && !own_boot().empty() && boot != own_boot()) return false;
-    if (!process_alive(pid)) return false;
-    if (started >= 0) {
-        long long now = start_ticks(pid);
-        if (now >= 0 && now != started) return false;
-    }
-    return true;
+// A claim may have been made by the process now running under its pid when
+// that process is not younger than the claim (2 s for the claim time's
+// whole seconds and the clocks' reading); unknown ages do not count
+// against it.
+bool may_have_claimed(double process_seconds, double claim_seconds) {
+    return process_seconds < 0 || claim_seconds < 0 || process_seconds + 2.0 >= claim_seconds;
 }
 
-// 32 random hexadecimal digits.
-std::string random_hex() {
-    static const char digits[] = "0123456789abcdef";
-    std::random_device dev;
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        unsigned v = dev();
-        for (int k = 0; k < 8; ++k, v >>= 4) s += digits[v & 15];
+// A child names itself after its task while it runs ("sv-" and the first
+// 12 hexadecimal digits of the worker id, the most a process name holds):
+// what runs a task on this machine can then be found without a database,
+// by the dispatchers' recovery and by sarnovet-admin, even after its
+// dispatcher is gone.
+std::string task_process_name(Handle worker_id) {
+    std::string name = "sv-";
+    if (PyUnicode_Check(worker_id.ptr())) {
+        const char* s = PyUnicode_AsUTF8(worker_id.ptr());
+        if (!s) raise();
+        for (; *s && name.size() < 15; ++s)
+            if (std::isxdigit((unsigned char)*s)) name += (char)std::tolower((unsigned char)*s);
     }
-    return s;
+    return name;
 }
 
-// This process: its id and start time (read again after a fork). With the
-// boot id they name this process life: a restarted host or container
-// whose dispatcher gets the old process id is another process.
-struct Self {
-    long pid = -1;
-    long long started = -1;
+// The names of the processes on this machine that run tasks.
+std::set<std::string> task_processes_here() {
+    std::set<std::string> names;
+#ifdef __linux__
+    DIR* dir = opendir("/proc");
+    if (!dir) return names;
+    while (dirent* e = readdir(dir)) {
+        if (!std::isdigit((unsigned char)e->d_name[0])) continue;
+        char path[300];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n <= 0) continue;
+        buf[n] = 0;
+        const char* open_paren = std::strchr(buf, '(');
+        const char* close_paren = std::strrchr(buf, ')');
+        if (!open_paren || !close_paren || close_paren < open_paren) continue;
+        std::string name(open_paren + 1, close_paren);
+        char state = close_paren[1] == ' ' ? close_paren[2] : '?';
+        if (name.compare(0, 3, "sv-") == 0 && state != 'Z' && state != 'X') names.insert(name);
+    }
+    closedir(dir);
+#endif
+    return names;
+}
+
+// Sets this thread's process name for the life of the object, then puts
+// the old one back (the wrapper may run in place, in a program's thread).
+class TaskName {
+public:
+    explicit TaskName(const std::string& name) {
+#ifdef __linux__
+        set_ = prctl(PR_GET_NAME, old_, 0, 0, 0) == 0 && prctl(PR_SET_NAME, name.c_str(), 0, 0, 0) == 0;
+#else
+        (void)name;
+#endif
+    }
+    ~TaskName() {
+#ifdef __linux__
+        if (set_) prctl(PR_SET_NAME, old_, 0, 0, 0);
+#endif
+    }
+    TaskName(const TaskName&) = delete;
+    TaskName& operator=(const TaskName&) = delete;
+
+private:
+    char old_[32] = {0};
+    bool set_ = false;
 };
-const Self& this_process() {
-    static Self me;
-    if (me.pid != own_pid()) {
-        me.pid = own_pid();
-        me.started = start_ticks(me.pid);
-    }
-    return me;
-}
-
-Ref text_or_none(const std::string& s) { return s.empty() ? Ref(none()) : str(s.c_str()); }
-Ref ticks_or_none(long long v) { return v < 0 ? Ref(none()) : check(PyLong_FromLongLong(v)); }
 
 // An integer column's value; `fallback` for NULL or anything else.
 long long as_int(Handle v, long long fallback) {
@@ -291,12 +331,6 @@ long long as_int(Handle v, long long fallback) {
         return fallback;
     }
     return out;
-}
-std::string as_text(Handle v) {
-    if (!PyUnicode_Check(v.ptr())) return "";
-    const char* s = PyUnicode_AsUTF8(v.ptr());
-    if (!s) raise();
-    return s;
 }
 
 // ----------------------------------------------------------------- claim
@@ -347,126 +381,95 @@ long write_one(Handle self, Handle text, Handle values) {
 
 // ----------------------------------------------------------------- child
 
-// What a child finds when it starts: a claim of its own (fenced writes), a
-// row without a claim record (claimed by other code: the plain writes), or
-// a claim that is no longer its own.
-struct ChildClaim {
-    enum Kind { Plain, Own, TakenOver, Settled } kind = Plain;
-    Ref token;
-    Ref status;
-};
-
-// f() retried after lock and connection errors with a growing pause:
-// until it succeeds when `window` < 0, else for `window` seconds; then, or
-// at once for any other error, the error goes on. `what` names the step in
-// the one line printed when the retries begin (nothing is printed with a
-// window: that is the path of rows claimed by other code).
+// f() retried after lock and connection errors with a growing pause until
+// it succeeds; any other error goes on at once. One line is printed when
+// the retries begin.
 template <class F>
-void retried(const Globals& g, double window, Handle worker_id, const char* what, F f) {
-    double start = -1;  // read at the first failure: the success path reads no clock
+void retried(const Globals& g, Handle worker_id, const char* what, F f) {
+    bool said = false;
     for (int attempt = 1;; ++attempt) {
         double wait = -1;
         except_(PyExc_Exception, f, [&](Caught& e) {
             if (error_kind(g, e.value()) == ErrorKind::Other) e.reraise();
-            double now = monotonic(g);
-            if (start < 0) {
-                start = now;
-                if (window < 0)
-                    print(check(PyUnicode_FromFormat("[Sarnovet] Task %S: %s failed, retrying until it gets through: %S",
-                                                     worker_id.ptr(), what, e.value().ptr())));
+            if (!said) {
+                said = true;
+                print(check(PyUnicode_FromFormat("[Sarnovet] Task %S: %s failed, retrying until it gets through: %S",
+                                                 worker_id.ptr(), what, e.value().ptr())));
             }
-            double step = growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax);
-            if (window < 0) {
-                wait = step;
-                return;
-            }
-            double left = window - (now - start);
-            if (left <= 0) e.reraise();
-            wait = std::min(left, step);
+            wait = growing_pause(attempt, kFinalWritePause, kFinalWritePauseMax);
         });
         if (wait < 0) return;
         pause(g, wait);
     }
 }
 
-ChildClaim child_claim(const Globals& g, Handle self, const Names& names, Handle worker_id) {
-    Ref look = sql(names, q::child_claim);
-    Ref record = sql(names, q::record_claim);
-    ChildClaim result;
-    retried(g, -1, worker_id, "recording its start", [&] {
-        result = ChildClaim{};
-        with_connection(self, [&](Handle conn, Handle cur) {
-            execute(cur, look, tuple(worker_id));
-            Ref row = cur.call(ID("fetchone"));
-            if (!row.truthy()) {  // no row: nothing to fence (a wrapper called on its own)
-                rollback_close(conn);
-                return none();
-            }
-            Ref status = row[integer(0)], host = row[integer(1)];
-            long long pid = as_int(row[integer(2)], -1);
-            // The row must be the claim of the dispatcher that started this
-            // child (or of this process, when the wrapper runs in place).
-            bool own = pid == own_pid() || pid == (long long)getppid();
-            if (own) {
-                Ref own_host = self.attr(ID("CVF_HostName"));
-                own = host == own_host;
-            }
-            result.status = status;
-            if (!own) {
-                result.kind = ChildClaim::TakenOver;
-            } else if (!(status == str("RUNNING"))) {
-                result.kind = ChildClaim::Settled;
-            } else {
-                result.kind = ChildClaim::Own;
-                result.token = str(random_hex().c_str());
-                const Self& me = this_process();
-                long long dispatcher_started = pid == me.pid ? me.started : start_ticks((long)pid);
-                execute(cur, record,
-                        tuple(result.token, ticks_or_none(dispatcher_started), text_or_none(own_boot()),
-                              integer(me.pid), ticks_or_none(me.started), worker_id));
-            }
-            commit_close(conn);
-            return none();
+// What the child knows of its claim: its dispatcher (the process that
+// started it, or this process when the wrapper runs in place) and when the
+// child started.
+struct Claim {
+    long parent;
+    long self = own_pid();
+    Clock::time_point started = Clock::now();
+
+    // The dispatcher is multiprocessing's parent process (under forkserver
+    // that is not the parent in the process tree); else the parent.
+    explicit Claim(const Globals& g) : parent((long)getppid()) {
+        ignoring_errors([&] {
+            Ref process = g[ID("multiprocessing")].call(ID("parent_process"));
+            if (process.is_none()) return;
+            Ref pid = process.attr(ID("pid"));
+            long long v = as_int(pid, -1);
+            if (v > 0 && v <= INT_MAX) parent = (long)v;
         });
-    });
-    return result;
-}
+    }
 
-void say_taken_over(Handle worker_id, Handle task_name, const char* what) {
+    // Microseconds since the child started, less a margin for the clocks
+    // (1 s and 0.1 %): the claim's start time is no later than that.
+    long long fence_micros() const {
+        double age = std::chrono::duration<double>(Clock::now() - started).count();
+        return (long long)(std::max(0.0, age - 1.0 - age * 0.001) * 1e6);
+    }
+};
+
+void say_taken_over(Handle worker_id, Handle task_name) {
     print(check(PyUnicode_FromFormat(
-        "[Sarnovet] Task %S (%R): its claim was taken over or its row is gone; %s", worker_id.ptr(),
-        task_name.ptr(), what)));
+        "[Sarnovet] Task %S (%R): its claim was taken over or its row is gone; the row was left as it is",
+        worker_id.ptr(), task_name.ptr())));
 }
 
-// The child's last word on its row. With its own claim the write is fenced
-// to it and retried until it gets through; it returns false when the row
-// no longer carries the claim (requeued, claimed again, removed). Without
-// a claim record, the plain statement, retried for kFinalWriteWindow.
-bool final_write(const Globals& g, Handle self, const Names& names, const ChildClaim& claim, bool remove,
+// The child's last word on its row, fenced to its own claim and retried
+// after lock and connection errors until it gets through. Returns false
+// when the row no longer carries the claim (requeued, claimed again,
+// removed); whether it was settled meanwhile does not matter.
+bool final_write(const Globals& g, Handle self, const Names& names, const Claim& claim, bool remove,
                  Handle worker_id, Handle reason) {
-    if (claim.kind != ChildClaim::Own) {
-        Ref text = sql(str(names.table.c_str()), remove ? Stmt::Remove : Stmt::MarkDead);
-        Ref values = tuple(worker_id);
-        retried(g, kFinalWriteWindow, worker_id, "", [&] { write_one(self, text, values); });
-        return true;
+    bool current = true;
+    if (remove) {
+        Ref text = sql(names, q::fenced_remove);
+        retried(g, worker_id, "its row removal", [&] {
+            Ref host = self.attr(ID("CVF_HostName"));
+            Ref values = tuple(worker_id, host, integer(claim.parent), integer(claim.self),
+                               check(PyLong_FromLongLong(claim.fence_micros())));
+            current = write_one(self, text, values) != 0;
+        });
+        return current;
     }
     Ref fence_sql = sql(names, q::fence);
-    Ref row_sql = sql(str(names.table.c_str()), remove ? Stmt::Remove : Stmt::MarkDead);
-    Ref claim_sql = sql(names, remove ? q::drop_claim : q::claim_reason);
-    Ref fence_values = tuple(worker_id, claim.token);
-    Ref row_values = tuple(worker_id);
-    Ref claim_values = remove ? tuple(worker_id) : tuple(reason, worker_id);
-    bool current = true;
-    retried(g, -1, worker_id, remove ? "its row removal" : "its dead marking", [&] {
+    Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDead);
+    Ref reason_sql = sql(names, q::note_reason);
+    retried(g, worker_id, "its dead marking", [&] {
+        Ref host = self.attr(ID("CVF_HostName"));
+        Ref values = tuple(worker_id, host, integer(claim.parent), integer(claim.self),
+                           check(PyLong_FromLongLong(claim.fence_micros())));
         with_connection(self, [&](Handle conn, Handle cur) {
-            execute(cur, fence_sql, fence_values);
+            execute(cur, fence_sql, values);
             current = fetch_first(cur).truthy();
             if (!current) {
                 rollback_close(conn);
                 return none();
             }
-            execute(cur, row_sql, row_values);
-            execute(cur, claim_sql, claim_values);
+            execute(cur, mark_sql, tuple(worker_id));
+            execute(cur, reason_sql, tuple(worker_id, reason));
             commit_close(conn);
             return none();
         });
@@ -476,20 +479,30 @@ bool final_write(const Globals& g, Handle self, const Names& names, const ChildC
 
 // ------------------------------------------------------ dispatcher's side
 
+// Marks a RUNNING row DEAD with its reason, in the open transaction on
+// `cur` (`which` selects the row: by worker id alone, or also by this
+// process's host name and pid). Returns whether the row changed.
+bool settle_row(Handle cur, Handle mark_sql, Handle mark_values, Handle reason_sql, Handle worker_id, Handle reason) {
+    execute(cur, mark_sql, mark_values);
+    if (rowcount(cur) == 0) return false;
+    execute(cur, reason_sql, tuple(worker_id, reason));
+    return true;
+}
+
 // Settles (DEAD, with its reason) a row this process claimed whose child
 // ended without a result or never started; a row that its child settled
 // already, or that is no longer this process's claim, is left as it is.
 // Returns whether it changed (true also when the driver does not say).
 bool settle_own(const Globals& g, Handle self, Handle worker_id, Handle reason) {
-    Ref text = sql(names_of(self), q::settle_own);
-    const Self& me = this_process();
-    Ref values = tuple(reason, worker_id, integer(me.pid), ticks_or_none(me.started));
+    Names names = names_of(self);
+    Ref mark_sql = sql(names, q::settle_own), reason_sql = sql(names, q::note_reason);
     Ref changed = lock_retried(g, [&] {
         return with_connection(self, [&](Handle conn, Handle cur) {
-            execute(cur, text, values);
-            long n = rowcount(cur);
+            Ref host = self.attr(ID("CVF_HostName"));
+            bool done = settle_row(cur, mark_sql, tuple(worker_id, host, integer(own_pid())), reason_sql, worker_id,
+                                   reason);
             commit_close(conn);
-            return boolean(n != 0);
+            return boolean(done);
         });
     });
     return changed.is(boolean(true));
@@ -503,31 +516,25 @@ bool runs_row(Handle children, Handle worker_id) {
 }
 
 // Why a RUNNING row of this host name is stranded, or nullptr while a
-// process that may settle it is alive here: the child recorded in its
-// claim, else the claiming dispatcher (named by its process id, start time
-// and boot). A row of this process counts as alive while one of
-// `children` runs it, or always unless `own_without_child`. Rows claimed
-// by other code (no claim record) are judged by their pid as before.
-const char* stranded(Handle row, Handle children, bool own_without_child) {
+// process that may settle it is alive here: the child that runs its task
+// (found by its process name), else the claiming dispatcher (its pid, if
+// that process is not younger than the claim). A row of this process
+// counts as alive while one of `children` runs it, or unless
+// `own_without_child`, or unless it was claimed before this process began.
+const char* stranded(Handle row, Handle children, bool own_without_child, const std::set<std::string>& running) {
     Ref worker_id = row[integer(0)];
     long long pid = as_int(row[integer(1)], -1);
-    bool recorded = row[integer(2)].truthy();
-    const Self& me = this_process();
-    if (!recorded) {
-        if (pid <= 0 || pid > INT_MAX) return nullptr;
-        if (pid == me.pid) return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
-        return process_alive((long)pid) ? nullptr : "dispatcher gone";
+    long long micros = as_int(row[integer(2)], -1);
+    double claim_age = micros < 0 ? -1 : (double)micros / 1e6;
+    if (running.count(task_process_name(worker_id))) return nullptr;
+    if (pid <= 0 || pid > INT_MAX) return nullptr;  // no pid: not ours to judge
+    if (pid == own_pid()) {
+        if (runs_row(children, worker_id)) return nullptr;
+        if (own_without_child) return "no child started";
+        return may_have_claimed(process_age(own_pid()), claim_age) ? nullptr : "dispatcher gone";
     }
-    long long started = as_int(row[integer(3)], -1);
-    std::string boot = as_text(row[integer(4)]);
-    long long child = as_int(row[integer(5)], -1);
-    long long child_started = as_int(row[integer(6)], -1);
-    if (!boot.empty() && !own_boot().empty() && boot != own_boot()) return "host restarted";
-    if (child > 0 && child <= INT_MAX && identity_alive((long)child, child_started, boot)) return nullptr;
-    if (pid == me.pid && started == me.started)
-        return own_without_child && !runs_row(children, worker_id) ? "no child started" : nullptr;
-    if (pid > 0 && pid <= INT_MAX && identity_alive((long)pid, started, boot)) return nullptr;
-    return "dispatcher gone";
+    return process_alive((long)pid) && may_have_claimed(process_age((long)pid), claim_age) ? nullptr
+                                                                                          : "dispatcher gone";
 }
 
 // Marks DEAD, with the reason, the RUNNING rows filed under this runner's
@@ -538,9 +545,12 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
     Names names = names_of(self);
     Ref read_sql = sql(names, q::host_rows);
     Ref locked_sql = check(PyUnicode_Concat(read_sql.ptr(), str("\n    FOR UPDATE").ptr()));
-    Ref settle_sql = sql(names, q::settle);
+    Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDeadIfRunning);
+    Ref reason_sql = sql(names, q::note_reason);
     Ref changed = lock_retried(g, [&] {
         return with_connection(self, [&](Handle conn, Handle cur) {
+            std::set<std::string> running;
+            bool looked = false;
             auto scan = [&](Handle text) {
                 {
                     Ref execute = cur.attr(ID("execute"));
@@ -549,7 +559,11 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
                 }
                 Ref stale = list();
                 for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone"))) {
-                    const char* why = stranded(row, children, own_without_child);
+                    if (!looked) {  // the machine's task processes, once there are rows to judge
+                        running = task_processes_here();
+                        looked = true;
+                    }
+                    const char* why = stranded(row, children, own_without_child, running);
                     if (why) append(stale, tuple(row[integer(0)], str(why)));
                 }
                 return stale;
@@ -558,12 +572,12 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
                 rollback_close(conn);
                 return integer(0);
             }
+            running = task_processes_here();  // again: a child may have started since
             Ref stale = scan(locked_sql);
             long total = 0;
             for (const Ref& item : iterate(stale)) {
                 auto [worker_id, why] = unpack2(item);
-                execute(cur, settle_sql, tuple(why, worker_id));
-                total += rowcount(cur) != 0;  // a row and its claim record count as one
+                total += settle_row(cur, mark_sql, tuple(worker_id), reason_sql, worker_id, why);
             }
             commit_close(conn);
             return integer(total);
@@ -716,9 +730,9 @@ public:
 private:
     void ensure_companions() {
         Names names = names_of(self_);
-        Ref claim = sql(names, q::create_claim), lease = sql(names, q::create_lease);
+        Ref reason = sql(names, q::create_reason), lease = sql(names, q::create_lease);
         with_connection(self_, [&](Handle conn, Handle cur) {
-            execute(cur, claim);
+            execute(cur, reason);
             execute(cur, lease);
             commit_close(conn);
             return none();
@@ -727,14 +741,19 @@ private:
     }
 
     // Refreshes this host's heartbeat, settles the RUNNING rows of hosts
-    // whose heartbeat is older than CVI_LeaseSeconds, and counts this
-    // dispatcher's live children whose rows were settled meanwhile (a host
-    // that was cut off longer than the lease): they still take slots.
+    // whose heartbeat is older than CVI_LeaseSeconds, and notes which of
+    // this dispatcher's live children had their rows settled meanwhile (a
+    // host cut off for longer than the lease): they still take slots.
     void heartbeat() {
         Names names = names_of(self_);
-        Ref beat_sql = sql(names, q::beat), lost_sql = sql(names, q::lost_rows), own_sql = sql(names, q::own_running);
-        Ref lease;
-        Ref lost_found, own_rows;
+        Ref beat_sql = sql(names, q::beat), lost_sql = sql(names, q::lost_rows);
+        Ref live = list();
+        for (const Ref& child : iterate(children_)) {
+            auto [proc, worker_id] = unpack2(child);
+            if (proc.attr(ID("exitcode")).is_none()) append(live, worker_id);
+        }
+        Ref lease, lost_found;
+        Ref settled = check(PySet_New(nullptr));
         with_connection(self_, [&](Handle conn, Handle cur) {
             {
                 Ref execute = cur.attr(ID("execute"));
@@ -745,28 +764,34 @@ private:
             lease = flt(seconds_attr(self_, ID("CVI_LeaseSeconds")));
             execute(cur, lost_sql, tuple(lease));
             lost_found = cur.call(ID("fetchone"));
-            const Self& me = this_process();
-            execute(cur, own_sql, tuple(integer(me.pid), ticks_or_none(me.started)));
-            own_rows = check(PySet_New(nullptr));
-            for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
-                check(PySet_Add(own_rows.ptr(), row[integer(0)].ptr()));
+            if (len(live) > 0) {
+                std::string tail;
+                for (Py_ssize_t i = 0; i < len(live); ++i) tail += i ? ", %s" : "%s";
+                Ref text = sql(names, (std::string(q::settled_mine) + tail + ")").c_str());
+                Ref values = list();
+                {
+                    Ref host = self_.attr(ID("CVF_HostName"));
+                    append(values, host);
+                }
+                append(values, integer(own_pid()));
+                for (const Ref& worker_id : iterate(live)) append(values, worker_id);
+                execute(cur, text, check(PyList_AsTuple(values.ptr())));
+                for (Ref row = cur.call(ID("fetchone")); row.truthy(); row = cur.call(ID("fetchone")))
+                    check(PySet_Add(settled.ptr(), row[integer(0)].ptr()));
+            }
             rollback_close(conn);
             return none();
         });
         if (lost_found.truthy()) settle_lost(names, lease);
-        settled_live_ = 0;
-        for (const Ref& child : iterate(children_)) {
-            auto [proc, worker_id] = unpack2(child);
-            if (proc.attr(ID("exitcode")).is_none() && !check(PySet_Contains(own_rows.ptr(), worker_id.ptr())))
-                ++settled_live_;
-        }
+        settled_ = settled;
         next_beat_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                         seconds_attr(self_, ID("CVI_HeartbeatSeconds"))));
     }
 
     void settle_lost(const Names& names, Handle lease) {
         Ref locked = check(PyUnicode_Concat(sql(names, q::lost_rows).ptr(), str("\n    FOR UPDATE").ptr()));
-        Ref settle_sql = sql(names, q::settle);
+        Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDeadIfRunning);
+        Ref reason_sql = sql(names, q::note_reason);
         Ref hosts = list();
         Ref changed = lock_retried(g_, [&] {
             return with_connection(self_, [&](Handle conn, Handle cur) {
@@ -775,8 +800,7 @@ private:
                 long total = 0;
                 for (const Ref& row : iterate(rows)) {
                     auto [worker_id, host] = unpack2(row);
-                    execute(cur, settle_sql, tuple(str("host lost"), worker_id));
-                    total += rowcount(cur) != 0;  // a row and its claim record count as one
+                    total += settle_row(cur, mark_sql, tuple(worker_id), reason_sql, worker_id, str("host lost"));
                     if (!check(PySequence_Contains(hosts.ptr(), host.ptr()))) append(hosts, host);
                 }
                 commit_close(conn);
@@ -796,7 +820,15 @@ private:
     // claim waits until the rows under this host name and those children
     // together are below the limit.
     bool at_limit_with_settled() {
-        if (settled_live_ <= 0) return false;
+        long settled_live = 0;
+        if (settled_ && PySet_GET_SIZE(settled_.ptr()) > 0) {
+            for (const Ref& child : iterate(children_)) {
+                auto [proc, worker_id] = unpack2(child);
+                if (check(PySet_Contains(settled_.ptr(), worker_id.ptr())) && proc.attr(ID("exitcode")).is_none())
+                    ++settled_live;
+            }
+        }
+        if (settled_live == 0) return false;
         Ref text = sql_for(self_, Stmt::HostRunning);
         Ref count = with_connection(self_, [&](Handle conn, Handle cur) {
             {
@@ -808,7 +840,7 @@ private:
             conn.call(ID("close"));
             return n;
         });
-        Ref busy = count + integer(settled_live_);
+        Ref busy = count + integer(settled_live);
         return busy >= self_.attr(ID("CVF_MaxCPU"));
     }
 
@@ -825,8 +857,8 @@ private:
                 "[Sarnovet] Marked %ld RUNNING row(s) of host %S DEAD: their processes no longer exist", n,
                 host.ptr())));
         }
-        // Claim records of rows that others removed.
-        Ref orphans = sql(names_of(self_), q::orphans);
+        // Reasons of rows that were removed or requeued since.
+        Ref orphans = sql(names_of(self_), q::stale_reasons);
         lock_retried(g_, [&] {
             return with_connection(self_, [&](Handle conn, Handle cur) {
                 execute(cur, orphans);
@@ -852,7 +884,7 @@ private:
     bool ensured_ = false;
     bool recovery_due_ = true, own_without_child_ = false;
     Clock::time_point next_recovery_ = Clock::now(), next_beat_ = Clock::now();
-    long settled_live_ = 0;
+    Ref settled_;  // worker ids of children whose rows were settled while they ran
     bool starting_ = false;
     bool in_outage_ = false;
     double outage_start_ = 0, next_report_ = 0;
@@ -913,9 +945,9 @@ Ref runner_ensure_table(const Globals&, Handle self) {
         return none();
     });
     // The companion tables, in a transaction of their own.
-    Ref claim = sql(names, q::create_claim), lease = sql(names, q::create_lease);
+    Ref reason = sql(names, q::create_reason), lease = sql(names, q::create_lease);
     return with_connection(self, [&](Handle conn, Handle cur) {
-        execute(cur, claim);
+        execute(cur, reason);
         execute(cur, lease);
         commit_close(conn);
         return none();
@@ -961,28 +993,19 @@ Ref runner_try_fetch_task(const Globals& g, Handle self) {
 
 // --------------------------------------------------------------- child
 
-// The child's body: its claim looked at first (a claim that is no longer
-// its own, or that was settled meanwhile, is not run), then the target
-// with the task name, then the row removed; an error of the Exception
-// family marks the row DEAD with the error as its reason instead. An exit
-// request or an interrupt settles the row first and then goes on; one
-// that cut into the recording of a success finishes that recording
-// instead of marking the task dead. What is recorded after an error is
-// recorded while that error is being handled: errors raised meanwhile
-// chain to it. Writes of an own claim apply to that claim only.
+// The child's body: the target with the task name, then the row removed;
+// an error of the Exception family marks the row DEAD with the error as
+// its reason instead. An exit request or an interrupt settles the row
+// first and then goes on; one that cut into the recording of a success
+// finishes that recording instead of marking the task dead. What is
+// recorded after an error is recorded while that error is being handled:
+// errors raised meanwhile chain to it. The writes apply to this child's
+// claim only; a child whose claim was taken over says so and leaves the
+// row alone. While it runs the process carries its task's name.
 Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Handle task_name) {
     Names names = names_of(self);
-    ChildClaim claim = child_claim(g, self, names, worker_id);
-    if (claim.kind == ChildClaim::TakenOver) {
-        say_taken_over(worker_id, task_name, "the task was not run");
-        return none();
-    }
-    if (claim.kind == ChildClaim::Settled) {
-        print(check(PyUnicode_FromFormat("[Sarnovet] Task %S (%R): its row was settled (%S) before the task "
-                                         "started; the task was not run",
-                                         worker_id.ptr(), task_name.ptr(), claim.status.ptr())));
-        return none();
-    }
+    Claim claim(g);
+    TaskName named(task_process_name(worker_id));
     bool removing = false;  // the target returned; its success is being recorded
     except_(
         PyExc_BaseException,
@@ -993,20 +1016,18 @@ Ref runner_process_wrapper(const Globals& g, Handle self, Handle worker_id, Hand
                 target(task_name);
             }
             removing = true;
-            if (!final_write(g, self, names, claim, true, worker_id, none()))
-                say_taken_over(worker_id, task_name, "the row was left as it is");
+            if (!final_write(g, self, names, claim, true, worker_id, none())) say_taken_over(worker_id, task_name);
             removing = false;
             fire(self, ID("Evt_OnProcExit"), worker_id, task_name);
         },
         [&](Caught& e) {
             bool interrupt = !PyErr_GivenExceptionMatches(e.value().ptr(), PyExc_Exception);
             if (interrupt && removing) {
-                if (!final_write(g, self, names, claim, true, worker_id, none()))
-                    say_taken_over(worker_id, task_name, "the row was left as it is");
+                if (!final_write(g, self, names, claim, true, worker_id, none())) say_taken_over(worker_id, task_name);
             } else {
                 Ref reason = error_reason(e.value());
                 if (!final_write(g, self, names, claim, false, worker_id, reason))
-                    say_taken_over(worker_id, task_name, "the row was left as it is");
+                    say_taken_over(worker_id, task_name);
                 Ref callback = self.attr(ID("Evt_OnProcDead"));
                 if (callback.truthy()) {
                     Ref text = e.value().str();

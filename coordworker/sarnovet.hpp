@@ -43,98 +43,68 @@ Ref sql(Handle name, Stmt which);
 // Statement text for self's table (reads and checks CVF_TableName).
 inline Ref sql_for(Handle self, Stmt which) { return sql(table_name(self), which); }
 
-// The worker table's name and its two companions: `<name>_claim` (one row
-// per claim: who runs it, its fencing token, the reason of its end) and
-// `<name>_lease` (one heartbeat row per host name).
+// The worker table's name and its two companions: `<name>_reason` (why a
+// row is DEAD) and `<name>_lease` (one heartbeat row per host name).
 struct Names {
-    std::string table, claim, lease;
+    std::string table, reason, lease;
 };
 Names names_of(Handle self);  // reads and checks CVF_TableName
-// Statement text from a template: {T} the worker table, {C} the claim
+// Statement text from a template: {T} the worker table, {R} the reason
 // table, {L} the lease table.
 Ref sql(const Names& n, const char* tmpl);
 
-// Statements on the companion tables (templates for sql() above). None of
-// them changes what the nine statements of the worker table do.
+// Statements beside the worker table's own. None of them changes what the
+// nine statements of the worker table do.
 namespace q {
-inline constexpr const char* create_claim =
-    "CREATE TABLE IF NOT EXISTS {C} (\n"
+inline constexpr const char* create_reason =
+    "CREATE TABLE IF NOT EXISTS {R} (\n"
     "    worker_id CHAR(36) PRIMARY KEY,\n"
-    "    token CHAR(32) NOT NULL,\n"
-    "    host_name VARCHAR(128),\n"
-    "    pid INT,\n"
-    "    claimed DATETIME,\n"
-    "    started BIGINT,\n"
-    "    boot CHAR(36),\n"
-    "    child_pid INT,\n"
-    "    child_started BIGINT,\n"
-    "    reason VARCHAR(255),\n"
-    "    INDEX idx_pid (pid)\n"
+    "    reason VARCHAR(255) NOT NULL\n"
     ") ENGINE=InnoDB";
 inline constexpr const char* create_lease =
     "CREATE TABLE IF NOT EXISTS {L} (\n"
     "    host_name VARCHAR(128) PRIMARY KEY,\n"
     "    beat DATETIME NOT NULL\n"
     ") ENGINE=InnoDB";
-// A claim is current while the worker row still carries what the claim
-// wrote: a requeue (which clears them) or a newer claim (ours or a peer's
-// through the nine statements) ends it.
-#define SARNOVET_CURRENT "w.host_name<=>c.host_name AND w.pid<=>c.pid AND w.start_time<=>c.claimed"
-// The child's look at its row when it starts (locking it), and, when the
-// row is its dispatcher's RUNNING claim, the claim's record: a new token,
-// the claim's identity copied from the row (host name, pid, start time),
-// the dispatcher's start time and boot id, the child's pid and start time.
-inline constexpr const char* child_claim =
-    "SELECT status, host_name, pid FROM {T} WHERE worker_id=%s FOR UPDATE";
-inline constexpr const char* record_claim =
-    "INSERT INTO {C}\n"
-    "    (worker_id, token, host_name, pid, claimed, started, boot, child_pid, child_started, reason)\n"
-    "    SELECT worker_id, %s, host_name, pid, start_time, %s, %s, %s, %s, NULL FROM {T}\n"
-    "    WHERE worker_id=%s\n"
-    "    ON DUPLICATE KEY UPDATE token=VALUES(token), host_name=VALUES(host_name), pid=VALUES(pid),\n"
-    "    claimed=VALUES(claimed), started=VALUES(started), boot=VALUES(boot), child_pid=VALUES(child_pid),\n"
-    "    child_started=VALUES(child_started), reason=NULL";
-// The child's final writes are fenced to its own claim: this locking
-// check first, then the plain row removal or dead marking and the claim
-// record's removal or reason, in one transaction.
-inline constexpr const char* fence =
-    "SELECT COUNT(*) FROM {T} w JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    WHERE w.worker_id=%s AND c.token=%s AND " SARNOVET_CURRENT "\n"
-    "    FOR UPDATE";
-inline constexpr const char* drop_claim = "DELETE FROM {C} WHERE worker_id=%s";
-inline constexpr const char* claim_reason = "UPDATE {C} SET reason=%s WHERE worker_id=%s";
-// The dispatcher's settling of a RUNNING row, with its reason; it is
-// fenced to this process's claim where the row has a claim record.
+// A child's final writes apply to its own claim only: the row must still
+// carry its dispatcher's host name and pid (the parent's, or this
+// process's when the wrapper runs in place) and a start time no later than
+// the child's own start (the microseconds since then, less a margin for
+// clock drift, are the last marker). A requeue clears those columns; a
+// newer claim sets them anew.
+#define SARNOVET_FENCE \
+    "worker_id=%s AND host_name=%s AND pid IN (%s, %s) AND start_time <= NOW(6) - INTERVAL %s MICROSECOND"
+inline constexpr const char* fenced_remove = "DELETE FROM {T}\n    WHERE " SARNOVET_FENCE;
+inline constexpr const char* fence = "SELECT COUNT(*) FROM {T}\n    WHERE " SARNOVET_FENCE "\n    FOR UPDATE";
+#undef SARNOVET_FENCE
+// The reason of a row that became DEAD.
+inline constexpr const char* note_reason =
+    "INSERT INTO {R} (worker_id, reason) VALUES (%s, %s) ON DUPLICATE KEY UPDATE reason=VALUES(reason)";
+// The dispatcher's settling of a RUNNING row of its own claim.
 inline constexpr const char* settle_own =
-    "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
-    "    WHERE w.worker_id=%s AND w.status='RUNNING'\n"
-    "    AND (c.worker_id IS NULL OR (c.pid=%s AND c.started<=>%s AND " SARNOVET_CURRENT "))";
-inline constexpr const char* settle =
-    "UPDATE {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    SET w.status='DEAD', w.end_time=NOW(), c.reason=%s\n"
-    "    WHERE w.worker_id=%s AND w.status='RUNNING'";
-// RUNNING rows under one host name with what is known of their processes.
+    "UPDATE {T} SET status='DEAD', end_time=NOW()\n"
+    "    WHERE worker_id=%s AND status='RUNNING' AND host_name=%s AND pid=%s";
+// RUNNING rows under one host name, with the age of each claim in
+// microseconds on the server's clock.
 inline constexpr const char* host_rows =
-    "SELECT w.worker_id, w.pid, c.worker_id IS NOT NULL AND " SARNOVET_CURRENT ",\n"
-    "    c.started, c.boot, c.child_pid, c.child_started\n"
-    "    FROM {T} w LEFT JOIN {C} c ON c.worker_id=w.worker_id\n"
-    "    WHERE w.status='RUNNING' AND w.host_name=%s";
-// Heartbeat of a host name, on the server's clock.
+    "SELECT worker_id, pid, TIMESTAMPDIFF(MICROSECOND, start_time, NOW(6)) FROM {T}\n"
+    "    WHERE status='RUNNING' AND host_name=%s";
+// Heartbeat of a host name, on the server's clock (in UTC, so that hosts
+// whose sessions use other time zones agree).
 inline constexpr const char* beat =
-    "INSERT INTO {L} (host_name, beat) VALUES (%s, NOW()) ON DUPLICATE KEY UPDATE beat=NOW()";
+    "INSERT INTO {L} (host_name, beat) VALUES (%s, UTC_TIMESTAMP()) ON DUPLICATE KEY UPDATE beat=UTC_TIMESTAMP()";
 // RUNNING rows of hosts whose heartbeat is older than the lease (hosts
 // that never kept one have no lease row and are never matched).
 inline constexpr const char* lost_rows =
     "SELECT w.worker_id, w.host_name FROM {T} w JOIN {L} h ON h.host_name=w.host_name\n"
-    "    WHERE w.status='RUNNING' AND h.beat < NOW() - INTERVAL %s SECOND";
-// This process's claims that are still RUNNING and current.
-inline constexpr const char* own_running =
-    "SELECT c.worker_id FROM {C} c JOIN {T} w ON w.worker_id=c.worker_id\n"
-    "    WHERE c.pid=%s AND c.started<=>%s AND w.status='RUNNING' AND " SARNOVET_CURRENT;
-// Claim records whose worker row is gone (removed by a peer or an operator).
-inline constexpr const char* orphans = "DELETE FROM {C} WHERE worker_id NOT IN (SELECT worker_id FROM {T})";
-#undef SARNOVET_CURRENT
+    "    WHERE w.status='RUNNING' AND h.beat < UTC_TIMESTAMP() - INTERVAL %s SECOND";
+// Which of this dispatcher's children's rows (their worker ids follow, as
+// many markers as children) were settled while the children still run.
+inline constexpr const char* settled_mine =
+    "SELECT worker_id FROM {T} WHERE status='DEAD' AND host_name=%s AND pid=%s AND worker_id IN (";
+// Reasons whose row is no longer DEAD or gone (removed, requeued).
+inline constexpr const char* stale_reasons =
+    "DELETE FROM {R} WHERE worker_id NOT IN (SELECT worker_id FROM {T} WHERE status='DEAD')";
 }  // namespace q
 
 // Session settings run on every connection right after CVF_GetDBConn

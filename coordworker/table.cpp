@@ -132,7 +132,7 @@ Names names_of(Handle self) {
     Ref name = table_name(self);
     Names n;
     n.table = PyUnicode_AsUTF8(name.ptr());  // checked: ASCII only
-    n.claim = companion(n.table, "_claim");
+    n.reason = companion(n.table, "_reason");
     n.lease = companion(n.table, "_lease");
     return n;
 }
@@ -141,7 +141,7 @@ Ref sql(const Names& n, const char* tmpl) {
     std::string out;
     for (const char* p = tmpl; *p; ++p) {
         if (p[0] == '{' && p[1] && p[2] == '}') {
-            out += p[1] == 'T' ? n.table : p[1] == 'C' ? n.claim : n.lease;
+            out += p[1] == 'T' ? n.table : p[1] == 'R' ? n.reason : n.lease;
             p += 2;
         } else {
             out += *p;

@@ -245,28 +245,38 @@ def companion(table, suffix):
 
 
 class Tables:
-    """The worker table and, where the module has made them, its claim
-    records (`_claim`: who runs a claim, why it ended) and host heartbeats
-    (`_lease`)."""
+    """The worker table and, where the module has made them, the reasons of
+    its DEAD rows (`_reason`) and its hosts' heartbeats (`_lease`)."""
 
     def __init__(self, cur, table):
         self.table = table
-        self.claim = companion(table, "_claim")
+        self.reason = companion(table, "_reason")
         self.lease = companion(table, "_lease")
-        self.has_claim = _exists(cur, self.claim)
+        self.has_reason = _exists(cur, self.reason)
         self.has_lease = _exists(cur, self.lease)
 
-    def claim_join(self):
-        return f" LEFT JOIN {self.claim} c ON c.worker_id=w.worker_id" if self.has_claim else ""
+    def reason_join(self):
+        return f" LEFT JOIN {self.reason} r ON r.worker_id=w.worker_id" if self.has_reason else ""
 
-    def claim_cols(self, *cols):
-        return ", ".join(f"c.{c}" if self.has_claim else "NULL" for c in cols)
+    def reason_col(self):
+        return "CASE WHEN w.status='DEAD' THEN r.reason END" if self.has_reason else "NULL"
+
+    def note(self, cur, rows):
+        """Keeps the reasons of rows just marked DEAD: (worker id, reason)."""
+        if self.has_reason:
+            for wid, reason in rows:
+                cur.execute(f"INSERT INTO {self.reason} (worker_id, reason) VALUES (%s, %s) "
+                            "ON DUPLICATE KEY UPDATE reason=VALUES(reason)", (wid, reason))
+
+    def forget(self, cur, ids):
+        if self.has_reason and ids:
+            cur.execute(f"DELETE FROM {self.reason} WHERE worker_id IN {_in_list(ids)}", ids)
 
     def lease_ages(self, cur):
         """host name -> seconds since its last heartbeat (server clock)."""
         if not self.has_lease:
             return {}
-        cur.execute(f"SELECT host_name, TIMESTAMPDIFF(SECOND, beat, NOW()) FROM {self.lease}")
+        cur.execute(f"SELECT host_name, TIMESTAMPDIFF(SECOND, beat, UTC_TIMESTAMP()) FROM {self.lease}")
         return dict(cur.fetchall())
 
 
@@ -291,30 +301,54 @@ def _read(path):
         return None
 
 
-BOOT = (_read("/proc/sys/kernel/random/boot_id") or "").strip()
-
-
 def _stat(pid):
     data = _read(f"/proc/{pid}/stat")
-    return data.rsplit(")", 1)[1].split() if data and ")" in data else None
+    if not data or ")" not in data:
+        return None, None
+    head, rest = data.rsplit(")", 1)
+    return head.split("(", 1)[-1], rest.split()
 
 
-def process_alive(pid, started=None, boot=None):
-    """Whether the process recorded as (pid, start ticks, boot id) still runs
-    on this machine; parts not recorded are not held against it."""
-    if not isinstance(pid, int) or pid <= 0:
+def task_processes():
+    """name -> pid of the processes on this machine that run a task: a child
+    names itself "sv-" and the first 12 hexadecimal digits of its worker id
+    while it runs."""
+    found = {}
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return found
+    for entry in entries:
+        if entry.isdigit():
+            name, fields = _stat(entry)
+            if name and name.startswith("sv-") and fields and fields[0] not in ("Z", "X"):
+                found[name] = int(entry)
+    return found
+
+
+def task_name_of(worker_id):
+    return "sv-" + "".join(c for c in str(worker_id).lower() if c in "0123456789abcdef")[:12]
+
+
+def process_age(pid):
+    """Seconds since the process started; None when unknown."""
+    _name, fields = _stat(pid)
+    uptime = _read("/proc/uptime")
+    if not fields or not uptime:
+        return None
+    return float(uptime.split()[0]) - int(fields[19]) / os.sysconf("SC_CLK_TCK")
+
+
+def claimer_alive(pid, claim_age):
+    """Whether the process now under a claim's pid may be the one that
+    claimed: it exists and is not younger than the claim."""
+    if not isinstance(pid, int) or pid <= 0 or not pid_alive(pid):
         return False
-    if boot and BOOT and boot != BOOT:
+    _name, fields = _stat(pid)
+    if fields and fields[0] in ("Z", "X"):
         return False
-    if not pid_alive(pid):
-        return False
-    fields = _stat(pid)
-    if fields:
-        if fields[0] in ("Z", "X"):
-            return False
-        if started is not None and int(fields[19]) != started:
-            return False
-    return True
+    age = process_age(pid)
+    return age is None or claim_age is None or age + 2 >= claim_age
 
 
 # ---------------------------------------------------------------- commands
@@ -362,11 +396,12 @@ def cmd_list(cur, table, args, out):
     clause = (" WHERE " + " AND ".join(where)) if where else ""
     cur.execute(f"SELECT COUNT(*) FROM {table} w{clause}", values or None)
     total = cur.fetchone()[0]
-    cur.execute(f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, {t.claim_cols('child_pid')}, "
-                f"w.create_time, w.start_time, w.end_time, {t.claim_cols('reason')} "
-                f"FROM {table} w{t.claim_join()}{clause} ORDER BY w.create_time DESC, w.worker_id LIMIT %s",
+    cur.execute(f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, NULL, "
+                f"w.create_time, w.start_time, w.end_time, {t.reason_col()} "
+                f"FROM {table} w{t.reason_join()}{clause} ORDER BY w.create_time DESC, w.worker_id LIMIT %s",
                 values + [args.limit])
-    rows = cur.fetchall()
+    here, children = socket.gethostname(), task_processes()
+    rows = [r[:5] + ((children.get(task_name_of(r[0])) if r[3] == here else None),) + r[6:] for r in cur.fetchall()]
     if not rows:
         print(f"{table}: no matching rows", file=out)
         return 0
@@ -395,8 +430,8 @@ def _left_alone(rows, out):
 
 def cmd_requeue(cur, table, args, out):
     t = Tables(cur, table)
-    select = (f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, w.end_time, "
-              f"{t.claim_cols('reason', 'child_pid', 'child_started', 'boot')} FROM {table} w{t.claim_join()} ")
+    select = (f"SELECT w.worker_id, w.task_name, w.status, w.host_name, w.pid, w.end_time, {t.reason_col()} "
+              f"FROM {table} w{t.reason_join()} ")
     if args.all:
         cur.execute(select + "WHERE w.status='DEAD' ORDER BY w.worker_id FOR UPDATE")
         rows = cur.fetchall()
@@ -411,11 +446,12 @@ def cmd_requeue(cur, table, args, out):
     # A task that may still run is not put back: its child lives here, or
     # its row was settled as lost while its host (heartbeating again) may
     # still run it.
-    here, ages = socket.gethostname(), t.lease_ages(cur)
+    here, ages, children = socket.gethostname(), t.lease_ages(cur), task_processes()
     lease = args.lease
     keep = []
-    for wid, _task, _status, host, _pid, _end, reason, child, child_started, boot in rows:
-        if host == here and child and process_alive(child, child_started, boot):
+    for wid, _task, _status, host, _pid, _end, reason in rows:
+        child = children.get(task_name_of(wid))
+        if host == here and child:
             keep.append((wid, f"its child (pid {child}) still runs on this host"))
         elif not args.force and reason == "host lost" and ages.get(host) is not None and ages[host] <= lease:
             keep.append((wid, f"settled as lost, but host {host} keeps a heartbeat again ({ages[host]} s ago): "
@@ -428,8 +464,7 @@ def cmd_requeue(cur, table, args, out):
     if ids and not args.dry_run:
         cur.execute(f"UPDATE {table} SET status='PENDING', host_name=NULL, pid=NULL, start_time=NULL, end_time=NULL "
                     f"WHERE status='DEAD' AND worker_id IN {_in_list(ids)}", ids)
-        if t.has_claim:
-            cur.execute(f"DELETE FROM {t.claim} WHERE worker_id IN {_in_list(ids)}", ids)
+        t.forget(cur, ids)
     _left_alone(keep, out)
     _report_change([(r[0], r[1], r[3], r[4], r[5], r[6]) for r in rows],
                    ["WORKER ID", "TASK", "HOST", "PID", "ENDED", "REASON"], "requeue", "requeued", args, out)
@@ -445,8 +480,7 @@ def cmd_purge(cur, table, args, out):
     ids = [r[0] for r in rows]
     if ids and not args.dry_run:
         cur.execute(f"DELETE FROM {table} WHERE status='DEAD' AND worker_id IN {_in_list(ids)}", ids)
-        if _exists(cur, companion(table, "_claim")):
-            cur.execute(f"DELETE FROM {companion(table, '_claim')} WHERE worker_id IN {_in_list(ids)}", ids)
+        Tables(cur, table).forget(cur, ids)
     _report_change([r[:4] + (format_age(r[4]),) for r in rows], ["WORKER ID", "TASK", "HOST", "ENDED", "AGE"],
                    "purge", "purged", args, out)
     return 0
@@ -474,16 +508,16 @@ def cmd_reap(cur, table, args, out):
                          "run reap on that host, or give --older-than")
     t = Tables(cur, table)
     age = t.lease_ages(cur).get(host)
-    cur.execute(f"SELECT w.worker_id, w.task_name, w.pid, w.start_time, TIMESTAMPDIFF(SECOND, w.start_time, NOW()), "
-                f"{t.claim_cols('started', 'boot', 'child_pid', 'child_started')} "
-                f"FROM {table} w{t.claim_join()} WHERE w.status='RUNNING' AND w.host_name=%s "
-                f"ORDER BY w.worker_id FOR UPDATE", (host,))
+    cur.execute(f"SELECT worker_id, task_name, pid, start_time, TIMESTAMPDIFF(SECOND, start_time, NOW()) "
+                f"FROM {table} WHERE status='RUNNING' AND host_name=%s ORDER BY worker_id FOR UPDATE", (host,))
+    children = task_processes() if test_pids else {}
     chosen, keep = [], []
-    for wid, task, pid, start, row_age, started, boot, child, child_started in cur.fetchall():
-        if test_pids and child and process_alive(child, child_started, boot):
+    for wid, task, pid, start, row_age in cur.fetchall():
+        child = children.get(task_name_of(wid))
+        if child:
             keep.append((wid, f"its child (pid {child}) still runs on this host"))
             continue
-        if test_pids and not process_alive(pid, started, boot if started is not None else None):
+        if test_pids and not claimer_alive(pid, row_age):
             reason = "dispatcher gone" if pid else "no pid"
         elif args.older_than is not None and (row_age is None or row_age > args.older_than):
             if not test_pids and age is not None and age <= args.lease:
@@ -498,9 +532,7 @@ def cmd_reap(cur, table, args, out):
     if ids and not args.dry_run:
         cur.execute(f"UPDATE {table} SET status='DEAD', end_time=NOW() "
                     f"WHERE status='RUNNING' AND worker_id IN {_in_list(ids)}", ids)
-        if t.has_claim:
-            for r in chosen:
-                cur.execute(f"UPDATE {t.claim} SET reason=%s WHERE worker_id=%s", (f"reaped: {r[5]}", r[0]))
+        t.note(cur, [(r[0], f"reaped: {r[5]}") for r in chosen])
     _left_alone(keep, out)
     _report_change(chosen, ["WORKER ID", "TASK", "PID", "STARTED", "AGE", "REASON"], "mark DEAD", "marked DEAD", args, out)
     return 0

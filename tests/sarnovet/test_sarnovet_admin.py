@@ -18,6 +18,7 @@ from concurrency_toolkit import worker_table
 
 HERE = socket.gethostname()
 OTHER = "other-host"
+BUSY = "busy-host"   # keeps its heartbeat
 
 
 def gone_pid():
@@ -29,12 +30,15 @@ def gone_pid():
 # worker id: (status, host, pid, minutes since start, minutes since end)
 ROWS = {
     "pending-1": ("PENDING", None, None, None, None),
-    "run-here-alive": ("RUNNING", HERE, "self", 120, None),
+    "run-here-alive": ("RUNNING", HERE, "self", 0, None),
+    "run-here-reused": ("RUNNING", HERE, "self", 120, None),   # the pid is younger than the claim
     "run-here-gone": ("RUNNING", HERE, "gone", 10, None),
     "run-other-old": ("RUNNING", OTHER, 1, 180, None),
     "run-other-new": ("RUNNING", OTHER, 1, 1, None),
     "dead-old": ("DEAD", HERE, 4242, 3000, 2880),
     "dead-new": ("DEAD", OTHER, 1, 60, 5),
+    "run-busy-old": ("RUNNING", BUSY, 1, 170, None),
+    "dead-busy-lost": ("DEAD", BUSY, 1, 100, 1),
 }
 
 
@@ -47,6 +51,9 @@ def table(db_config, sql):
             "start_time, end_time) VALUES (%s, %s, %s, %s, %s, NOW() - INTERVAL %s MINUTE, "
             "NOW() - INTERVAL %s MINUTE, NOW() - INTERVAL %s MINUTE)",
             (wid, f"task of {wid}", host, pids.get(pid, pid), status, (started or 0) + n + 1, started, ended))
+    sql("INSERT INTO _syscpu_gate_worker_lease VALUES (%s, UTC_TIMESTAMP()), (%s, UTC_TIMESTAMP() - INTERVAL 5 MINUTE)",
+        (BUSY, OTHER))
+    sql("INSERT INTO _syscpu_gate_worker_reason VALUES ('dead-busy-lost', 'host lost'), ('dead-new', 'ValueError: x')")
     return db_config
 
 
@@ -78,22 +85,28 @@ def changed(**new):
 
 
 @pytest.mark.parametrize("argv, code, shown, after", [
-    (["status"], 0, ["PENDING", "RUNNING  other-host", "2 DEAD",
-                     "oldest RUNNING: run-other-old"], UNCHANGED),
-    (["list", "--status", "dead", "--limit", "1"], 0, ["dead-new", "1 of 2 matching rows"], UNCHANGED),
+    (["status"], 0, ["PENDING", "RUNNING  other-host", "3 DEAD", "oldest RUNNING: run-other-old",
+                     "heartbeats: busy-host 0s ago, other-host 5m00s ago (lost)"], UNCHANGED),
+    (["list", "--status", "dead", "--limit", "1"], 0, ["dead-new", "1 of 3 matching rows"], UNCHANGED),
+    (["list", "--status", "dead"], 0, ["REASON", "ValueError: x"], UNCHANGED),
     (["list", "--host", OTHER], 0, ["run-other-new", "run-other-old", "dead-new", "3 of 3"], UNCHANGED),
     (["requeue", "--all", "--dry-run"], 0, ["dead-old", "dead-new", "would requeue 2 rows"], UNCHANGED),
     (["requeue", "dead-old"], 0, ["requeued 1 row"], changed(dead_old="PENDING")),
     (["requeue", "dead-old", "run-here-gone"], 1, [], UNCHANGED),
-    (["requeue", "--all"], 0, ["requeued 2 rows"], changed(dead_old="PENDING", dead_new="PENDING")),
+    (["requeue", "--all"], 0, ["dead-busy-lost: settled as lost, but host busy-host keeps a heartbeat again",
+                               "requeued 2 rows"], changed(dead_old="PENDING", dead_new="PENDING")),
+    (["requeue", "--all", "--force"], 0, ["requeued 3 rows"],
+     changed(dead_old="PENDING", dead_new="PENDING", dead_busy_lost="PENDING")),
+    (["requeue", "dead-busy-lost"], 1, [], UNCHANGED),
     (["purge", "--older-than", "1h"], 0, ["dead-old", "purged 1 row"], changed(dead_old=None)),
     (["purge", "--older-than", "1h", "--dry-run"], 0, ["would purge 1 row"], UNCHANGED),
-    (["reap"], 0, ["run-here-gone", "dispatcher gone", "marked DEAD 1 row"], changed(run_here_gone="DEAD")),
-    (["reap", "--older-than", "1h"], 0, ["marked DEAD 2 rows"],
-     changed(run_here_gone="DEAD", run_here_alive="DEAD")),
+    (["reap"], 0, ["run-here-gone", "run-here-reused", "dispatcher gone", "marked DEAD 2 rows"],
+     changed(run_here_gone="DEAD", run_here_reused="DEAD")),
     (["reap", "--host", OTHER, "--older-than", "90m"], 0, ["run-other-old", "too old"],
      changed(run_other_old="DEAD")),
     (["reap", "--host", OTHER, "--older-than", "90m", "--dry-run"], 0, ["would mark DEAD 1 row"], UNCHANGED),
+    (["reap", "--host", BUSY, "--older-than", "90m"], 0, ["run-busy-old: host busy-host keeps its heartbeat",
+                                                          "marked DEAD 0 rows"], UNCHANGED),
     (["reap", "--host", OTHER], 2, [], UNCHANGED),
 ])
 def test_command(table, sql, argv, code, shown, after):

@@ -28,7 +28,7 @@ def register(db_config, names, table=T):
     return r
 
 
-@pytest.mark.parametrize("method", ["fork", "spawn"])
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])  # forkserver: the dispatcher is no parent
 def test_children_run_tasks_and_fire_events(dispatchers, db_config, events, sql, method):
     names = ["ok-a", "ok-b", "fail-c", "ok-a"]
     register(db_config, names)
@@ -123,14 +123,14 @@ def test_ended_child_is_reaped(dispatchers, db_config, events, sql, name, kill, 
     assert proc.poll() is None  # the dispatcher keeps polling
 
 
-def ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        return int(f.read().rsplit(")", 1)[1].split()[19])
-
-
-def boot():
-    with open("/proc/sys/kernel/random/boot_id") as f:
-        return f.read().strip()
+def named_process(worker_id):
+    """A process that carries the name a child running this task has."""
+    name = "sv-" + worker_id.replace("-", "")[:12]
+    proc = subprocess.Popen([sys.executable, "-c", "import ctypes, sys, time; "
+                             f"ctypes.CDLL(None).prctl(15, b'{name}', 0, 0, 0); print(flush=True); time.sleep(60)"],
+                            stdout=subprocess.PIPE)
+    proc.stdout.readline()
+    return proc
 
 
 def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, events, sql):
@@ -144,110 +144,47 @@ def test_stranded_rows_are_settled_with_their_reason(dispatchers, db_config, eve
     def state(pid):
         with open(f"/proc/{pid}/stat") as f:
             return f.read().rsplit(")", 1)[1].split()[0]
-    me, mine = os.getpid(), ticks(os.getpid())
-    # host, pid, claim record (pid's start ticks, boot id, child pid, child's start ticks) or None, outcome
+    me = os.getpid()
+    # host, pid, the claim's age in seconds, whether a child runs it here, outcome
+    cases = [
+        ("alpha", gone.pid, 0, False, ("DEAD", "dispatcher gone")),
+        ("alpha", zombie.pid, 0, False, ("DEAD", "dispatcher gone")),
+        ("alpha", me, 0, False, ("RUNNING", None)),
+        ("alpha", None, 0, False, ("RUNNING", None)),
+        ("beta", gone.pid, 0, False, ("RUNNING", None)),           # other host names are not judged here
+        ("alpha", me, 10 ** 7, False, ("DEAD", "dispatcher gone")),  # claimed before this process began: pid reused
+        ("alpha", gone.pid, 0, True, ("RUNNING", None)),            # its child still runs
+        ("gamma", 1, 0, False, ("DEAD", "host lost")),              # heartbeat 200 s old
+        ("delta", 1, 0, False, ("RUNNING", None)),                  # heartbeat fresh
+        ("epsilon", 1, 0, False, ("RUNNING", None)),                # never kept one
+    ]
+    named = []
     try:
         wait_until(lambda: state(zombie.pid) == "Z", timeout=30)
-        cases = [
-            ("alpha", gone.pid, None, ("DEAD", None)),                 # rows claimed by other code: by pid
-            ("alpha", zombie.pid, None, ("DEAD", None)),
-            ("alpha", me, None, ("RUNNING", None)),
-            ("alpha", None, None, ("RUNNING", None)),
-            ("beta", gone.pid, None, ("RUNNING", None)),                # other host names are not judged here
-            ("alpha", me, (mine, boot(), None, None), ("RUNNING", None)),
-            ("alpha", me, (mine + 1, boot(), None, None), ("DEAD", "dispatcher gone")),  # pid taken again
-            ("alpha", me, (mine, "another-boot", None, None), ("DEAD", "host restarted")),
-            ("alpha", gone.pid, (None, boot(), me, mine), ("RUNNING", None)),           # its child still runs
-            ("alpha", gone.pid, (None, boot(), gone.pid, None), ("DEAD", "dispatcher gone")),
-            ("gamma", 1, (None, None, None, None), ("DEAD", "host lost")),              # heartbeat 200 s old
-            ("delta", 1, (None, None, None, None), ("RUNNING", None)),                  # heartbeat fresh
-            ("epsilon", 1, (None, None, None, None), ("RUNNING", None)),                # never kept one
-        ]
-        r = register(db_config, [f"r{i:02d}" for i in range(len(cases))])
+        register(db_config, [f"r{i:02d}" for i in range(len(cases))])
         ids = [w for (w,) in sql(f"SELECT worker_id FROM {T} ORDER BY task_name")]
-        for w, (host, pid, claim, _) in zip(ids, cases):
-            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW() WHERE worker_id=%s",
-                (host, pid, w))
-            if claim:
-                sql(f"INSERT INTO {T}_claim (worker_id, token, host_name, pid, claimed, started, boot, "
-                    f"child_pid, child_started) SELECT worker_id, 't', host_name, pid, start_time, %s, %s, %s, %s "
-                    f"FROM {T} WHERE worker_id=%s", (*claim, w))
-        sql(f"INSERT INTO {T}_lease VALUES ('gamma', NOW() - INTERVAL 200 SECOND), ('delta', NOW())")
+        for w, (host, pid, age, child, _) in zip(ids, cases):
+            sql(f"UPDATE {T} SET status='RUNNING', host_name=%s, pid=%s, start_time=NOW() - INTERVAL %s SECOND "
+                f"WHERE worker_id=%s", (host, pid, age, w))
+            if child:
+                named.append(named_process(w))
+        sql(f"INSERT INTO {T}_lease VALUES ('gamma', UTC_TIMESTAMP() - INTERVAL 200 SECOND), ('delta', UTC_TIMESTAMP())")
         proc = dispatchers.start(config=db_config, events=events, host="alpha", max_cpu=0, stop_when_empty=False,
                                  max_idle=3)
         code, out, err = dispatchers.wait(proc, timeout=60)
     finally:
         zombie.wait(timeout=30)
+        for p in named:
+            p.kill()
+            p.wait(timeout=30)
     assert code == 0, err
-    got = [sql(f"SELECT w.status, c.reason FROM {T} w LEFT JOIN {T}_claim c USING (worker_id) WHERE worker_id=%s",
+    got = [sql(f"SELECT w.status, r.reason FROM {T} w LEFT JOIN {T}_reason r USING (worker_id) WHERE worker_id=%s",
                (w,))[0] for w in ids]
-    assert got == [c[3] for c in cases]
-    assert "[Sarnovet] Marked 5 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
+    assert got == [c[4] for c in cases]
+    assert "[Sarnovet] Marked 3 RUNNING row(s) of host alpha DEAD: their processes no longer exist" in out
     assert "[Sarnovet] Marked 1 RUNNING row(s) of host(s) gamma DEAD: host lost (no heartbeat for over 90.0 s)" in out
-    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= NOW() - INTERVAL 30 SECOND ORDER BY 1") == \
+    assert sql(f"SELECT host_name FROM {T}_lease WHERE beat >= UTC_TIMESTAMP() - INTERVAL 30 SECOND ORDER BY 1") == \
         (("alpha",), ("delta",))
-
-
-def test_dispatcher_rides_out_a_server_restart(dispatchers, events):
-    if mariadb_private.existing_server_config():
-        pytest.skip("needs a private server of its own")
-    with mariadb_private.PrivateServer() as server:
-        pymysql.connect(**server.config()).cursor().execute("CREATE DATABASE restart")
-        cfg = server.config("restart")
-        r = register(cfg, [])
-        proc = dispatchers.start(config=cfg, events=events, stop_when_empty=False, record_idle=True, sleep_idle=0.05)
-        wait_until(lambda: len(read_records(events, "idle")) >= 2, timeout=30)
-        server.halt()
-        time.sleep(1.5)
-        server.resume()
-        r.CUF_RegisterTask("after-restart")
-        wait_until(lambda: read_records(events, "exit") and r.CUF_GetTaskCount() == 0, timeout=60)
-        proc.send_signal(signal.SIGINT)
-        code, out, err = dispatchers.wait(proc, timeout=60)
-    assert code == -signal.SIGINT and "KeyboardInterrupt" in err
-    lines = [line for line in out.splitlines() if "Database" in line]
-    assert len(lines) == 2, out
-    assert lines[0].startswith("[Sarnovet] Database unreachable, retrying until it answers: (2003,")
-    assert lines[1].startswith("[Sarnovet] Database reachable again after ")
-
-
-def test_private_server_is_removed_on_sigterm(tmp_path):
-    """The test database helper cleans up when its process gets SIGTERM, and
-    a process forked from it that gets SIGTERM leaves the server alone."""
-    if mariadb_private.existing_server_config():
-        pytest.skip("needs a private server of its own")
-    report = tmp_path / "report"
-    script = textwrap.dedent(f"""
-        import os, signal, sys, time
-        sys.path.insert(0, {os.path.dirname(mariadb_private.__file__)!r})
-        import mariadb_private, pymysql
-        server = mariadb_private.PrivateServer().start()
-        fork = os.fork()
-        if fork == 0:
-            time.sleep(60)
-            os._exit(0)
-        time.sleep(0.2)
-        os.kill(fork, signal.SIGTERM)
-        _, status = os.waitpid(fork, 0)
-        pymysql.connect(**server.config()).close()
-        with open({str(report)!r}, "w") as f:
-            f.write(f"{{server.folder}} {{server.process.pid}} {{os.WTERMSIG(status)}}")
-        time.sleep(60)
-    """)
-    proc = subprocess.Popen([sys.executable, "-c", script])
-    try:
-        wait_until(lambda: report.exists() and report.read_text(), timeout=60)
-        folder, server_pid, fork_signal = report.read_text().split()
-        assert os.path.isdir(folder) and int(fork_signal) == signal.SIGTERM
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=60) == -signal.SIGTERM
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=10)
-    assert not os.path.exists(folder)
-    with pytest.raises(ProcessLookupError):
-        os.kill(int(server_pid), 0)
 
 
 @pytest.mark.parametrize("operator", ["admin", "plain"])

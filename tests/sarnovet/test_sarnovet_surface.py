@@ -83,8 +83,8 @@ def test_constructor_sets_attributes_in_order_and_ensures_table():
     assert r.CVF_HostName == socket.gethostname()
     create = world.log[1][1]
     assert world.log[0] == ("connect",) and world.log[2:5] == [("commit",), ("close",), ("connect",)]
-    # the companion tables (claims, heartbeats) in a transaction of their own
-    assert [e[1].split()[5] for e in world.log[5:7]] == ["db1.tab_claim", "db1.tab_lease"]
+    # the companion tables (reasons, heartbeats) in a transaction of their own
+    assert [e[1].split()[5] for e in world.log[5:7]] == ["db1.tab_reason", "db1.tab_lease"]
     assert world.log[7:] == [("commit",), ("close",)]
     assert world.sessions == ["SET SESSION innodb_lock_wait_timeout=LEAST(@@innodb_lock_wait_timeout, 10), "
                               "SESSION wait_timeout=LEAST(@@wait_timeout, 30)"] * 2
@@ -253,15 +253,13 @@ def test_good_table_names_are_used_verbatim(name):
 @pytest.mark.parametrize("op, args, at", [
     ("CVF_EnsureTable", (), 0), ("CUF_HasPendingOrRunning", (), 0), ("CUF_RegisterTask", ("n",), 0),
     ("CUF_GetTaskCount", (), 0), ("CUF_TryFetchTask", (), 0), ("CUF_TryFetchTask", (), 1),
-    ("CUF_TryFetchTask", (), 2), ("_ProcessWrapper", ("w", "n"), 0), ("_ProcessWrapper", ("w", "n"), 1),
+    ("CUF_TryFetchTask", (), 2), ("_ProcessWrapper", ("w", "n"), 0),
 ])
 def test_errors_roll_back_and_close_and_reach_the_caller_unchanged(op, args, at):
     boom = pymysql.err.ProgrammingError(1146, "Table doesn't exist")
     world = World({"COUNT": (0,), "worker_id, task_name": ("w", "n")})
     r = fake_runner(world, lambda name: None, 2, {})
     r.Evt_OnProcDead = lambda *a: world.log.append(("dead-event",) + a)
-    # The wrapper: at 0 the look at its claim fails, at 1 the row removal
-    # and then the dead marking.
     world.errors = [None] * at + [boom] + ([boom] if op == "_ProcessWrapper" else [])
     del world.log[:]
     with pytest.raises(pymysql.err.ProgrammingError) as err:
@@ -269,7 +267,7 @@ def test_errors_roll_back_and_close_and_reach_the_caller_unchanged(op, args, at)
     assert err.value is boom
     ends = [e[0] for e in world.log if e[0] != "execute"]
     per_conn = ["connect", "rollback", "close"]
-    assert ends == (per_conn * 3 if op == "_ProcessWrapper" and at else per_conn)
+    assert ends == (per_conn * 2 if op == "_ProcessWrapper" else per_conn)
 
 
 def test_failed_commit_still_closes():
@@ -334,6 +332,16 @@ def only(verb, exc):
     return lambda text: exc if text.startswith(verb) else None
 
 
+def first(n, exc):
+    """The first n statements fail with exc."""
+    count = [0]
+
+    def errors(text):
+        count[0] += 1
+        return exc if count[0] <= n else None
+    return errors
+
+
 def raise_(exc):
     def target(name):
         raise exc
@@ -344,34 +352,35 @@ def raise_(exc):
     (None, [deadlock(), gone(2013), gone(2006), lock_wait(), None], ["DELETE"] * 5, ["exit"], None),
     (None, [pymysql.err.InterfaceError(0, ""), None], ["DELETE"] * 2, ["exit"], None),   # dropped connection
     (None, [KeyboardInterrupt(), None], ["DELETE"] * 2, [], KeyboardInterrupt),  # success still recorded
-    (None, only("DELETE", gone(2003)), ["DELETE", "...", "UPDATE"], ["dead"], None),  # gives up after the window
+    (None, first(90, gone(2003)), ["DELETE", "..."], ["exit"], None),  # retried past any window
     (None, [pymysql.err.ProgrammingError(1146, "no table"), None], ["DELETE", "UPDATE"], ["dead"], None),
-    (raise_(KeyboardInterrupt()), [gone(), None], ["UPDATE"] * 2, ["dead"], KeyboardInterrupt),
+    # a dead marking: its locking check, then the marking and the reason
+    (raise_(KeyboardInterrupt()), [gone(), None], ["UPDATE"], ["dead"], KeyboardInterrupt),
     (raise_(SystemExit(4)), [], ["UPDATE"], ["dead"], SystemExit),
-    (raise_(ValueError("bad")), [deadlock(), None], ["UPDATE"] * 2, ["dead"], None),
+    (raise_(ValueError("bad")), [deadlock(), None], ["UPDATE"], ["dead"], None),
 ])
 def test_child_final_write_is_retried(monkeypatch, target, errors, writes, events, raised):
     clock = FakeTime()
     monkeypatch.setattr(Sarnovet, "time", clock)
-    world = World()
+    world = World({"COUNT": (1,)})
     r = fake_runner(world, target or (lambda name: None), 2, {})
     r.Evt_OnProcExit = lambda *a: world.log.append(("exit",) + a)
     r.Evt_OnProcDead = lambda *a: world.log.append(("dead",) + a)
     del world.log[:]
-    world.errors = errors if callable(errors) else [None] + errors  # the look at the claim gets through
+    world.errors = errors
     if raised:
         with pytest.raises(raised):
             r._ProcessWrapper("w1", "n1")
     else:
         r._ProcessWrapper("w1", "n1")
-    done = [e[1].split()[0] for e in world.calls("execute")][1:]
-    if "..." in writes:  # as many removals as fit in the window, then the dead marking
-        assert set(done[:-1]) == {"DELETE"} and done[-1] == "UPDATE" and len(done) > 10
-        assert 60 <= clock.now - 1000 < 63 and max(clock.sleeps) <= 2.0
-        assert grows(clock.sleeps[:-1])  # the last pause is cut to the window's end
+    verbs = [e[1].split()[0] for e in world.calls("execute")]
+    done = [v for v in verbs if v in ("DELETE", "UPDATE")]
+    if "..." in writes:  # the removal until it gets through
+        assert done == ["DELETE"] * 91 and clock.now - 1000 > 120 and max(clock.sleeps) <= 2.0
+        assert grows(clock.sleeps)
     else:
         assert done == writes and grows(clock.sleeps)
-    assert len(world.calls("connect")) == len(done) + 1
+    assert len(world.calls("connect")) == sum(v in ("DELETE", "SELECT") for v in verbs)  # one per try
     assert [e[0] for e in world.log if e[0] in ("exit", "dead")] == events
     if events == ["dead"]:
         assert world.log[-1][1] == "w1"
