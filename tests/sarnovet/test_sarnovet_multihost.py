@@ -328,6 +328,11 @@ def test_multihost_faults(scenario, lab, tmp_path):
                     problems.append(f"{host.name}'s dispatcher did not stop within 45 s")
         rows = {task: (wid, status, host) for wid, task, status, host in
                 watch.query(f"SELECT worker_id, task_name, status, host_name FROM {T}")}
+        left = watch.query(f"SELECT task_name, status, host_name, pid, TIMESTAMPDIFF(SECOND, start_time, NOW()) "
+                           f"FROM {T} WHERE status<>'DEAD'")
+        if left:
+            problems.append(f"{len(left)} row(s) left PENDING or RUNNING (task, status, host, pid, claimed s ago; "
+                            f"the fault began {time.monotonic() - t0:.0f} s ago): {left[:10]}")
         reasons = admin_dead_reasons(cfg)
         lives = [life for h in lab.hosts for life in h.lives]
 
@@ -348,9 +353,6 @@ def test_multihost_faults(scenario, lab, tmp_path):
     if twice:
         problems.append(f"{len(twice)} task(s) ran twice: {twice[:10]}")
     tasks = set(watch.registered) | {n for n in watch.attempted if n in rows or n in ran}
-    stranded = sorted(n for n, (_, status, _) in rows.items() if status != "DEAD")
-    if stranded:
-        problems.append(f"{len(stranded)} row(s) left PENDING or RUNNING: {stranded[:10]}")
     if reasons is None:
         problems.append("`sarnovet-admin list` shows no REASON column")
     counts = collections.Counter()
