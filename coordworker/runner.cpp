@@ -670,17 +670,18 @@ class Dispatcher {
 public:
     Dispatcher(const Globals& g, Handle self, Handle sleep_idle) : g_(g), self_(self), sleep_idle_(sleep_idle) {}
 
-    // The companion tables once, the heartbeat now and then (with the
-    // settling of lost hosts' rows), now and then the recovery of rows
-    // left by processes that are gone, the reaping of ended children, one
-    // claim attempt and either the idle event and sleep or the start of a
-    // child.
+    // The companion tables once, now and then the recovery of rows left
+    // by processes that are gone, the reaping of ended children, now and
+    // then the heartbeat (with the settling of lost hosts' rows), one claim
+    // attempt and either the idle event and sleep or the start of a child.
     void pass() {
         check_signals();
         if (!ensured_) ensure_companions();
-        if (Clock::now() >= next_beat_) heartbeat();
         if (recovery_due_ || Clock::now() >= next_recovery_) recover_rows();
         reap(g_, self_, children_);
+        // Right before the claim: a dispatcher that was frozen past its
+        // lease learns first which of its children's rows were settled.
+        if (Clock::now() >= next_beat_) heartbeat();
         Ref got = at_limit_with_settled() ? Ref(none()) : self_.call(ID("CUF_TryFetchTask"));
         // The claim attempt reached the server: an outage is over. Its
         // report waits until a claimed row has its child.
@@ -782,7 +783,10 @@ private:
             rollback_close(conn);
             return none();
         });
-        if (lost_found.truthy()) settle_lost(names, lease);
+        // After an outage of its own a dispatcher waits one lease before it
+        // takes others for lost: the outage (a server restart, say) may
+        // have kept them from their heartbeats too.
+        if (lost_found.truthy() && Clock::now() >= settle_after_) settle_lost(names, lease);
         settled_ = settled;
         next_beat_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                         seconds_attr(self_, ID("CVI_HeartbeatSeconds"))));
@@ -871,6 +875,8 @@ private:
     void report_reached() {
         recovery_due_ = own_without_child_ = true;
         next_beat_ = Clock::now();
+        settle_after_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                           seconds_attr(self_, ID("CVI_LeaseSeconds"))));
         char line[96];
         std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
                       monotonic(g_) - outage_start_);
@@ -883,7 +889,7 @@ private:
     Ref children_ = list();
     bool ensured_ = false;
     bool recovery_due_ = true, own_without_child_ = false;
-    Clock::time_point next_recovery_ = Clock::now(), next_beat_ = Clock::now();
+    Clock::time_point next_recovery_ = Clock::now(), next_beat_ = Clock::now(), settle_after_ = Clock::now();
     Ref settled_;  // worker ids of children whose rows were settled while they ran
     bool starting_ = false;
     bool in_outage_ = false;

@@ -232,3 +232,26 @@ def test_orphan_child_after_a_killed_dispatcher(dispatchers, db_config, events, 
     _, out, _ = dispatchers.wait(first, timeout=30)         # the orphan wrote to its dispatcher's output
     assert ("its claim was taken over" in out) == (operator == "plain"), out
     assert read_records(events, "dead") == []
+
+
+def test_children_of_settled_rows_still_take_slots(dispatchers, db_config, events, sql):
+    """A dispatcher frozen past its lease finds its child's row settled when
+    it resumes: until that child ends it still counts against the limit."""
+    register(db_config, ["a-first"])
+    proc = dispatchers.start(config=db_config, events=events, max_cpu=1, seconds=8, record_done=True,
+                             stop_when_empty=False, sleep_idle=1)
+    wait_until(lambda: read_records(events, "run"), timeout=30)
+    time.sleep(0.3)                    # the dispatcher at its limit: in its idle sleep
+    os.kill(proc.pid, signal.SIGSTOP)
+    try:
+        sql(f"UPDATE {T} SET status='DEAD', end_time=NOW()")   # as another host settles a lost host's rows
+        register(db_config, ["b-second"])
+        time.sleep(5.5)                                         # past the next heartbeat
+    finally:
+        os.kill(proc.pid, signal.SIGCONT)
+    wait_until(lambda: read_records(events, "done"), timeout=30)
+    runs = read_records(events, "run")
+    assert [r[2] for r in runs] == ["a-first"], runs            # nothing started beside the running child
+    wait_until(lambda: len(read_records(events, "done")) == 2, timeout=30)
+    # the settled row was removed by its child, the other by its own
+    wait_until(lambda: sql(f"SELECT COUNT(*) FROM {T}") == ((0,),), timeout=30)

@@ -126,6 +126,7 @@ def test_wrapper_failure_marks_the_row_dead(make, sql, events):
     dead = read_records(events, "OnProcDead")[0]
     assert dead[2:] == [w, "task fail-1 failed"]
     assert table[0][2] == "DEAD" and table[0][6] == 1
+    assert sql(f"SELECT reason FROM {T}_reason WHERE worker_id=%s", (w,)) == (("ValueError: task fail-1 failed",),)
     r = make()
     assert r.CUF_TryFetchTask() is None and r.CUF_GetTaskCount() == 1
 
@@ -144,8 +145,9 @@ def test_wrapper_uncallable_start_event_skips_target(make, sql, events):
     assert "not callable" in read_records(events, "OnProcDead")[0][3]
 
 
-@pytest.mark.parametrize("name, error, text", [("exit-1", SystemExit, "3"), ("intr-1", KeyboardInterrupt, "")])
-def test_wrapper_exit_request_marks_the_row_then_passes_through(make, sql, events, name, error, text):
+@pytest.mark.parametrize("name, error, text, reason", [("exit-1", SystemExit, "3", "SystemExit: 3"),
+                                                       ("intr-1", KeyboardInterrupt, "", "KeyboardInterrupt")])
+def test_wrapper_exit_request_marks_the_row_then_passes_through(make, sql, events, name, error, text, reason):
     r = make()
     r.CUF_RegisterTask(name)
     w, n = r.CUF_TryFetchTask()
@@ -154,6 +156,7 @@ def test_wrapper_exit_request_marks_the_row_then_passes_through(make, sql, event
     assert rows(sql)[0][2] == "DEAD" and rows(sql)[0][6] == 1
     assert [e[0] for e in read_records(events)] == ["OnTaskRegister", "OnProcStart", "run", "OnProcDead"]
     assert read_records(events, "OnProcDead")[0][2:] == [w, text]
+    assert sql(f"SELECT reason FROM {T}_reason") == ((reason,),)
 
 
 def test_wrapper_dead_event_error_chains_to_the_task_error(make, sql, events):
