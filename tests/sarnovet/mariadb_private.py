@@ -3,14 +3,15 @@
 `database_server()` gives a server to work on, as a context manager:
 
 * by default a private server: a data directory made by
-  `mariadb-install-db` in a new temporary folder, `mariadbd` listening on a
-  unix socket in that folder (no TCP unless `bind_address` is given; then
-  also on that address, run inside the network namespace `netns` when one
-  is named, with root allowed from any address), with utf8mb4 as the server
-  character set and a strict sql_mode (a too long value is an error, not
-  cut). It is
-  stopped and the folder removed when the context ends, also when the code
-  inside fails, at interpreter exit and when the process gets SIGTERM;
+  `mariadb-install-db` in a new temporary folder, which is also the
+  server's tmpdir (servers started at the same time share no temporary
+  files), `mariadbd` listening on a unix socket in that folder (no TCP
+  unless `bind_address` is given; then also on that address, run inside
+  the network namespace `netns` when one is named, with root allowed from
+  any address), with utf8mb4 as the server character set and a strict
+  sql_mode (a too long value is an error, not cut). It is stopped and the
+  folder removed when the context ends, also when the code inside fails,
+  at interpreter exit and when the process gets SIGTERM;
 * an existing server when the environment names one (SARNOVET_DB_SOCKET or
   SARNOVET_DB_HOST, with SARNOVET_DB_PORT, SARNOVET_DB_USER and
   SARNOVET_DB_PASSWORD; SARNOVET_DB_SSL_DISABLED=1 turns TLS off, the
@@ -172,7 +173,7 @@ class PrivateServer:
     def _install(self):
         cmd = [_binary("SARNOVET_MARIADB_INSTALL_DB", "mariadb-install-db", "mysql_install_db"),
                "--no-defaults", f"--datadir={self.folder}/data", "--auth-root-authentication-method=normal",
-               "--skip-test-db", *self._as_root()]
+               "--skip-test-db", f"--tmpdir={self.folder}", *self._as_root()]
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=self.start_timeout)
         if done.returncode != 0:
             raise RuntimeError(f"mariadb-install-db failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
@@ -182,7 +183,7 @@ class PrivateServer:
                    [f"--bind-address={self.bind_address}", f"--port={self.port}", "--skip-name-resolve"])
         prefix = ["ip", "netns", "exec", self.netns] if self.netns else []  # ip execs the server: same pid
         cmd = [*prefix, _binary("SARNOVET_MARIADBD", "mariadbd", "mysqld"), "--no-defaults",
-               f"--datadir={self.folder}/data", f"--socket={self.socket}", *network,
+               f"--datadir={self.folder}/data", f"--socket={self.socket}", f"--tmpdir={self.folder}", *network,
                *self._as_root(), "--innodb-buffer-pool-size=32M", "--innodb-flush-log-at-trx-commit=2",
                "--max-connections=400", *SERVER_SETTINGS, f"--log-error={self.folder}/err.log",
                f"--pid-file={self.folder}/pid"]

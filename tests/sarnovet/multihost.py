@@ -143,10 +143,11 @@ class Host:
 
     def cut(self, how):
         """Packets between the host and the server: "drop" both ways (a black
-        hole) or "reject" them (tcp reset), until heal()."""
-        self.heal()
+        hole) or "reject" them (tcp reset), until heal(). One nft transaction:
+        a cut that replaces another lets nothing through in between."""
         verdict = "drop" if how == "drop" else "meta l4proto tcp reject with tcp reset"
-        rules = (f"table inet fault {{\n"
+        rules = ("table inet fault\ndelete table inet fault\n"
+                 f"table inet fault {{\n"
                  f"  chain out {{ type filter hook output priority 0; ip daddr {SERVER_ADDRESS} {verdict}; }}\n"
                  f"  chain in {{ type filter hook input priority 0; ip saddr {SERVER_ADDRESS} {verdict}; }}\n"
                  f"}}\n")
@@ -158,8 +159,11 @@ class Host:
     def set_link(self, up):
         run("ip", "-n", self.lab.server_ns, "link", "set", self.link, "up" if up else "down")
 
-    def heal(self):
+    def uncut(self):
         run("ip", "netns", "exec", self.ns, "nft", "delete", "table", "inet", "fault", check=False)
+
+    def heal(self):
+        self.uncut()
         self.set_link(True)
 
 

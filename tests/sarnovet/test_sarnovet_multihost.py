@@ -53,7 +53,7 @@ SCENARIOS = {
     "host_lost": ("power off host1 for good", None, 15),
     "host_rebooted": ("power off host1 and boot it again at once", None, 15),
     "host_frozen_in_claim": ("host1's dispatcher stops after its pending pick returned a row", 70, ABOUT_A_MINUTE),
-    "partition": ("host1 black-holed for 45 s, then refused (tcp reset) for 35 s", 80, ABOUT_A_MINUTE),
+    "partition": ("host1 cut off for 80 s: black-holed, its link down, then refused (tcp reset)", 80, ABOUT_A_MINUTE),
     "server_restart": ("the server stopped for 8 s, then started again", 8, None),
 }
 
@@ -256,8 +256,12 @@ def inject(scenario, lab, watch, folder, spec, problems, figures):
         if took is None:
             problems.append(f"host1 cut off: its {len(rows)} RUNNING row(s) not settled within "
                             f"{LEASE + SETTLE_MARGIN} s")
-        watch.sleep(45 - (time.monotonic() - t0))
+        watch.sleep(30 - (time.monotonic() - t0))
+        host1.set_link(False)
+        host1.uncut()
+        watch.sleep(55 - (time.monotonic() - t0))
         host1.cut("reject")
+        host1.set_link(True)
         watch.sleep(hold - (time.monotonic() - t0))
         host1.heal()
         starts_again(watch, host1, "reconnected", problems, figures)
