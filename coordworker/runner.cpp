@@ -786,6 +786,8 @@ private:
         // After an outage of its own a dispatcher waits one lease before it
         // takes others for lost: the outage (a server restart, say) may
         // have kept them from their heartbeats too.
+        if (in_outage_) settle_after_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                           std::chrono::duration<double>(PyFloat_AS_DOUBLE(lease.ptr())));
         if (lost_found.truthy() && Clock::now() >= settle_after_) settle_lost(names, lease);
         settled_ = settled;
         next_beat_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
@@ -875,8 +877,6 @@ private:
     void report_reached() {
         recovery_due_ = own_without_child_ = true;
         next_beat_ = Clock::now();
-        settle_after_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                           seconds_attr(self_, ID("CVI_LeaseSeconds"))));
         char line[96];
         std::snprintf(line, sizeof line, "[Sarnovet] Database reachable again after %.1f s",
                       monotonic(g_) - outage_start_);

@@ -45,6 +45,9 @@ class FakeCursor:
     def fetchone(self):
         return self.row
 
+    def fetchall(self):
+        return [self.row] if self.row else []
+
 
 class FakeConn:
     def __init__(self, world):

@@ -444,6 +444,25 @@ def test_dispatcher_rides_out_an_outage(monkeypatch, capsys, errors, lines):
         assert 1.5 <= max(clock.sleeps) <= 3.0 and 0.1 <= clock.sleeps[0] <= 0.2
 
 
+@pytest.mark.parametrize("outage, settled", [(0, True), (3, False)])
+def test_lost_hosts_are_settled_but_not_right_after_an_outage(monkeypatch, capsys, outage, settled):
+    """A host whose heartbeat is older than the lease is lost, unless this
+    dispatcher was cut off itself: then it waits one lease first."""
+    monkeypatch.setattr(Sarnovet, "time", StoppingTime())
+    world = World({"COUNT": (0,), "h.beat": ("w9", "lost-host")})
+    r = fake_runner(world, None, 2, {})
+
+    def idle():
+        raise Stop()
+    r.Evt_OnIdle = idle
+    world.errors = failing(outage, gone(2003))
+    with pytest.raises(Stop):
+        r.CUF_Run(0)
+    marks = [e for e in world.calls("execute") if e[1].startswith("UPDATE") and e[2] == ("w9",)]
+    assert bool(marks) == settled
+    assert ("host(s) lost-host DEAD: host lost (no heartbeat for over 90.0 s)" in capsys.readouterr().out) == settled
+
+
 # ------------------------------------------ host code that used to crash
 
 HOSTILE = {
