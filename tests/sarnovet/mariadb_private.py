@@ -3,11 +3,15 @@
 `database_server()` gives a server to work on, as a context manager:
 
 * by default a private server: a data directory made by
-  `mariadb-install-db` in a new temporary folder, `mariadbd` listening on a
-  unix socket in that folder (no TCP), with utf8mb4 as the server character
-  set and a strict sql_mode (a too long value is an error, not cut). It is
-  stopped and the folder removed when the context ends, also when the code
-  inside fails, at interpreter exit and when the process gets SIGTERM;
+  `mariadb-install-db` in a new temporary folder, which is also the
+  server's tmpdir (servers started at the same time share no temporary
+  files), `mariadbd` listening on a unix socket in that folder (no TCP
+  unless `bind_address` is given; then also on that address, run inside
+  the network namespace `netns` when one is named, with root allowed from
+  any address), with utf8mb4 as the server character set and a strict
+  sql_mode (a too long value is an error, not cut). It is stopped and the
+  folder removed when the context ends, also when the code inside fails,
+  at interpreter exit and when the process gets SIGTERM;
 * an existing server when the environment names one (SARNOVET_DB_SOCKET or
   SARNOVET_DB_HOST, with SARNOVET_DB_PORT, SARNOVET_DB_USER and
   SARNOVET_DB_PASSWORD; SARNOVET_DB_SSL_DISABLED=1 turns TLS off, the
@@ -113,8 +117,9 @@ def _watch_sigterm():
 class PrivateServer:
     """mariadbd on a unix socket in a temporary folder, owned by this process."""
 
-    def __init__(self, start_timeout=60.0):
+    def __init__(self, start_timeout=60.0, bind_address=None, port=3306, netns=None):
         self.start_timeout = start_timeout
+        self.bind_address, self.port, self.netns = bind_address, port, netns
         self.folder = None
         self.process = None
         self.owner = None
@@ -132,6 +137,14 @@ class PrivateServer:
         cfg.update(extra)
         return cfg
 
+    def tcp_config(self, database=None, **extra):
+        """Settings that reach the server over TCP at its bind address."""
+        cfg = {"host": self.bind_address, "port": self.port, "user": "root", "password": "", "ssl_disabled": True}
+        if database:
+            cfg["database"] = database
+        cfg.update(extra)
+        return cfg
+
     def start(self):
         self.owner = os.getpid()
         self.folder = tempfile.mkdtemp(prefix="sarnovet-db-")
@@ -142,6 +155,13 @@ class PrivateServer:
             self._install()
             self._launch()
             self._wait_ready()
+            if self.bind_address:
+                conn = pymysql.connect(**self.config())
+                try:
+                    conn.cursor().execute("CREATE USER IF NOT EXISTS 'root'@'%' IDENTIFIED BY ''")
+                    conn.cursor().execute("GRANT ALL ON *.* TO 'root'@'%' WITH GRANT OPTION")
+                finally:
+                    conn.close()
         except BaseException:
             self.stop()
             raise
@@ -153,14 +173,17 @@ class PrivateServer:
     def _install(self):
         cmd = [_binary("SARNOVET_MARIADB_INSTALL_DB", "mariadb-install-db", "mysql_install_db"),
                "--no-defaults", f"--datadir={self.folder}/data", "--auth-root-authentication-method=normal",
-               "--skip-test-db", *self._as_root()]
+               "--skip-test-db", f"--tmpdir={self.folder}", *self._as_root()]
         done = subprocess.run(cmd, capture_output=True, text=True, timeout=self.start_timeout)
         if done.returncode != 0:
             raise RuntimeError(f"mariadb-install-db failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
 
     def _launch(self):
-        cmd = [_binary("SARNOVET_MARIADBD", "mariadbd", "mysqld"), "--no-defaults",
-               f"--datadir={self.folder}/data", f"--socket={self.socket}", "--skip-networking",
+        network = (["--skip-networking"] if not self.bind_address else
+                   [f"--bind-address={self.bind_address}", f"--port={self.port}", "--skip-name-resolve"])
+        prefix = ["ip", "netns", "exec", self.netns] if self.netns else []  # ip execs the server: same pid
+        cmd = [*prefix, _binary("SARNOVET_MARIADBD", "mariadbd", "mysqld"), "--no-defaults",
+               f"--datadir={self.folder}/data", f"--socket={self.socket}", f"--tmpdir={self.folder}", *network,
                *self._as_root(), "--innodb-buffer-pool-size=32M", "--innodb-flush-log-at-trx-commit=2",
                "--max-connections=400", *SERVER_SETTINGS, f"--log-error={self.folder}/err.log",
                f"--pid-file={self.folder}/pid"]

@@ -44,13 +44,13 @@ class Recorder:
 class Target:
     """A target function: records ("run", pid, name), then acts on the name's
     prefix: "fail-" raises ValueError, "exit-" asks the interpreter to exit,
-    "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes; others
-    sleep `seconds` and return. With `record_done` it also records
+    "intr-" raises KeyboardInterrupt, "hang-" sleeps for two minutes, "long-"
+    sleeps `long_seconds`; others sleep `seconds` and return. With `record_done` it also records
     ("parent", pid, parent pid) before all that (so that a task seen
     running always has its parent known) and ("done", pid, name) at the end."""
 
-    def __init__(self, path, seconds=0.0, record_done=False):
-        self.path, self.seconds, self.record_done = path, seconds, record_done
+    def __init__(self, path, seconds=0.0, record_done=False, long_seconds=10.0):
+        self.path, self.seconds, self.record_done, self.long_seconds = path, seconds, record_done, long_seconds
 
     def __call__(self, name):
         if self.record_done:
@@ -62,7 +62,7 @@ class Target:
             sys.exit(3)
         if name.startswith("intr-"):
             raise KeyboardInterrupt()
-        time.sleep(120 if name.startswith("hang-") else self.seconds)
+        time.sleep(120 if name.startswith("hang-") else self.long_seconds if name.startswith("long-") else self.seconds)
         if self.record_done:
             record(self.path, "done", os.getpid(), name)
 
@@ -73,12 +73,14 @@ class StopDispatch(Exception):
 
 class Idle:
     """Evt_OnIdle of the dispatcher below: optionally records, and ends
-    CUF_Run once nothing is pending or running, or after `max_idle` passes."""
+    CUF_Run once nothing is pending or running, after `max_idle` passes, or
+    once `stop_file` exists (which needs no database)."""
 
     runner = None  # set in the dispatcher process only
 
-    def __init__(self, path, record_idle=False, stop_when_empty=True, max_idle=None):
+    def __init__(self, path, record_idle=False, stop_when_empty=True, max_idle=None, stop_file=None):
         self.path, self.record_idle, self.stop_when_empty, self.max_idle = path, record_idle, stop_when_empty, max_idle
+        self.stop_file = stop_file
         self.passes = 0
 
     def __call__(self):
@@ -86,6 +88,8 @@ class Idle:
         if self.record_idle:
             record(self.path, "idle", os.getpid())
         if self.max_idle is not None and self.passes >= self.max_idle:
+            raise StopDispatch()
+        if self.stop_file and os.path.exists(self.stop_file):
             raise StopDispatch()
         if self.stop_when_empty and not self.active():
             raise StopDispatch()
@@ -103,13 +107,15 @@ class Idle:
                 time.sleep(0.01 * (attempt + 1))
 
 
-def make_runner(spec):
+def make_runner(spec, cls=Sarnovet.CLASS_MultiTaskAdv):
     path = spec["events"]
-    runner = Sarnovet.CLASS_MultiTaskAdv(
-        Target(path, spec.get("seconds", 0.0), spec.get("record_done", False)), spec.get("max_cpu", 2), spec["config"],
+    runner = cls(
+        Target(path, spec.get("seconds", 0.0), spec.get("record_done", False), spec.get("long_seconds", 10.0)),
+        spec.get("max_cpu", 2), spec["config"],
         spec.get("table", "_syscpu_gate_worker"), Recorder(path, "register"), Recorder(path, "start"),
         Recorder(path, "exit"), Recorder(path, "dead"),
-        Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle")))
+        Idle(path, spec.get("record_idle", False), spec.get("stop_when_empty", True), spec.get("max_idle"),
+             spec.get("stop_file")))
     if spec.get("host"):
         runner.CVF_HostName = spec["host"]
     return runner
