@@ -24,7 +24,7 @@ import time
 
 import Sarnovet
 import mariadb_private
-from sarnovet_helpers import Idle, StopDispatch, make_runner, record
+from sarnovet_helpers import make_runner, record, run_until_stopped
 
 SUBNET = "10.77.0"
 SERVER_ADDRESS = SUBNET + ".1"
@@ -291,16 +291,9 @@ def host_main(spec_json):
     multiprocessing.set_start_method("fork")
     runner = make_runner(dict(spec, stop_when_empty=False), HostRunner)
     runner.freeze_trigger, runner.dispatcher_pid, runner.events = spec.get("freeze_trigger"), os.getpid(), spec["events"]
-    Idle.runner = runner
     record(spec["events"], "ready", os.getpid(), socket.gethostname(), time.time())
     print("dispatcher ready", os.getpid(), socket.gethostname(), flush=True)
-    try:
-        runner.CUF_Run(spec.get("sleep_idle", 0.05))
-    except StopDispatch:
-        pass
-    for child in multiprocessing.active_children():
-        child.join(30)
-    print("dispatcher done", flush=True)
+    run_until_stopped(runner, spec.get("sleep_idle", 0.05))
 
 
 if __name__ == "__main__":

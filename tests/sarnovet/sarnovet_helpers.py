@@ -126,10 +126,15 @@ def dispatch_main(spec_json):
     spec = json.loads(spec_json)
     multiprocessing.set_start_method(spec.get("start_method", "fork"))
     runner = make_runner(spec)
-    Idle.runner = runner
     print("dispatcher ready", os.getpid(), flush=True)
+    run_until_stopped(runner, spec.get("sleep_idle", 0.02))
+
+
+def run_until_stopped(runner, sleep_idle):
+    """CUF_Run until the idle event stops it, then waits for the children."""
+    Idle.runner = runner
     try:
-        runner.CUF_Run(spec.get("sleep_idle", 0.02))
+        runner.CUF_Run(sleep_idle)
     except StopDispatch:
         pass
     for child in multiprocessing.active_children():
