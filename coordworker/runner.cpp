@@ -489,7 +489,7 @@ bool final_write(const Globals& g, Handle self, const Names& names, const Claim&
         return current;
     }
     Ref fence_sql = sql(names, q::fence);
-    Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDead);
+    Ref mark_sql = sql(names, Stmt::MarkDead);
     Ref reason_sql = sql(names, q::note_reason);
     retried(g, worker_id, "its dead marking", [&] {
         Ref host = self.attr(ID("CVF_HostName"));
@@ -580,7 +580,7 @@ long recover(const Globals& g, Handle self, Handle children, bool own_without_ch
     Names names = names_of(self);
     Ref read_sql = sql(names, q::host_rows);
     Ref locked_sql = check(PyUnicode_Concat(read_sql.ptr(), str("\n    FOR UPDATE").ptr()));
-    Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDeadIfRunning);
+    Ref mark_sql = sql(names, Stmt::MarkDeadIfRunning);
     Ref reason_sql = sql(names, q::note_reason);
     Ref changed = lock_retried(g, [&] {
         return with_connection(self, [&](Handle conn, Handle cur) {
@@ -837,7 +837,7 @@ private:
     void settle_lost(const Names& names, Handle lease) {
         Ref lost_rows = sql(names, q::lost_rows);
         Ref locked = check(PyUnicode_Concat(lost_rows.ptr(), str("\n    FOR UPDATE").ptr()));
-        Ref mark_sql = sql(str(names.table.c_str()), Stmt::MarkDeadIfRunning);
+        Ref mark_sql = sql(names, Stmt::MarkDeadIfRunning);
         Ref reason_sql = sql(names, q::note_reason);
         Ref hosts = list();
         Ref changed = lock_retried(g_, [&] {
@@ -1001,7 +1001,7 @@ constexpr Def adv::get_conn = method<runner_get_conn>("CVF_GetDBConn", {"self"})
 
 Ref runner_ensure_table(const Globals&, Handle self) {
     Names names = names_of(self);
-    Ref text = sql(str(names.table.c_str()), Stmt::Create);
+    Ref text = sql(names, Stmt::Create);
     with_connection(self, [&](Handle conn, Handle cur) {
         execute(cur, text);
         commit_close(conn);

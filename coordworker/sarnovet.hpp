@@ -54,6 +54,8 @@ Names names_of(Handle self);  // reads and checks CVF_TableName
 // Statement text from a template: {T} the worker table, {R} the reason
 // table, {L} the lease table.
 Ref sql(const Names& n, const char* tmpl);
+// One of the worker table's own statements, for the table of `n`.
+inline Ref sql(const Names& n, Stmt which) { return sql(host::str(n.table.c_str()), which); }
 
 // Statements beside the worker table's own. None of them changes what the
 // nine statements of the worker table do.
